@@ -1,0 +1,119 @@
+// kep's front end and supervisor core. Log unit "KepMain".
+#pragma once
+
+#include <signal.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "kep_config.h"
+
+inline constexpr const char *kKepMainUnit = "KepMain";
+
+// ---- front-end variables (set before the run sequence starts) ----
+
+extern const char *programName;
+extern const char *configFile;       // null: no configuration is read
+extern uint32_t logLevel;            // 30
+extern const char *rebootFilePath;   // "/etc/kep/rebootApplicationData"
+extern uint8_t runInBackground;
+extern uint8_t disableRebootArg;
+extern uint8_t disableDlog;
+extern uint8_t verbose;
+extern uint8_t logWriteOpen;
+
+inline constexpr const char *kKepDefaultRebootFilePath = "/etc/kep/rebootApplicationData";
+
+// The whole program: start-up, run sequence, shut-down. Ends the process with
+// exit(); never returns.
+[[noreturn]] void KepMain(int argc, char **argv);
+// The run sequence between start-up and shut-down.
+void KepRunSequence();
+
+// ---- supervisor state machine ----
+
+enum KepState : uint32_t {
+  KEP_STATE_INVALID = 0,
+  KEP_STATE_NONE = 1,
+  KEP_STATE_INITIALIZING = 2,
+  KEP_STATE_STARTING_APPS = 3,
+  KEP_STATE_RUNNING = 4,
+  KEP_STATE_STOPPING_APPS = 5,
+  KEP_STATE_EXITING = 9,
+};
+extern const KepValueName KepStateNames[];
+
+extern uint32_t currentState;
+extern uint8_t rebootRequested;
+inline constexpr uint32_t stateMachineSleepUs = 500000;
+
+// The supervisor loop; returns Exiting. Called once by the run sequence.
+uint32_t KepStateMachine();
+uint32_t KepGetState();
+// Logs and dumps the application list on a real change only.
+void KepSetState(uint32_t newState, const char *callerName, int callerLine);
+uint32_t KepInitializingState();
+uint32_t KepStartingAppsState();
+uint32_t KepRunningState();
+uint32_t KepStoppingAppsState();
+
+// ---- stop reason ----
+
+enum KepStopReason : uint32_t {
+  KEP_STOP_REASON_INVALID = 0,
+  KEP_STOP_REASON_NONE = 1,
+  KEP_STOP_REASON_RESET = 2,
+  KEP_STOP_REASON_REBOOT = 3,
+  KEP_STOP_REASON_HALT = 4,
+};
+extern const KepValueName KepStopReasonNames[];
+
+extern uint32_t stopReason;
+extern std::string resetAppName;
+extern uint32_t resetAppCount;
+inline constexpr uint32_t maxAppResetCount = 3;
+
+void KepSetStopReason(uint32_t reason, const char *appName, const char *callerName,
+                      int callerLine);
+
+// ---- reboot-application file ----
+
+extern std::string rebootAppName;
+extern uint32_t rebootAppCount;
+inline constexpr uint32_t maxAppRebootCount = 3;
+
+// 1 when the file at rebootFilePath was replaced (durably), else 0.
+int KepWriteAppRebootFile(const std::string &name, uint32_t count);
+// 1 when a name and a non-zero count were read, else 0 (name empty, count 0).
+int KepReadAppRebootFile(std::string *name, uint32_t *count);
+// 1 when the file is gone afterwards, 0 when removing it failed.
+int KepRemoveAppRebootFile();
+
+// ---- child exits, watchdog, death monitor ----
+
+void SigChildHandler(int signalNumber, siginfo_t *info, void *context);
+// Called once per pass with SIGCHLD unblocked; number of exits handled.
+uint32_t KepCheckChildAppStatus();
+// Called by the Running handler with SIGCHLD blocked; 0 or the first error.
+int KepWdCheck(KepAppList *list);
+// 1 when it has set a stop reason, else 0.
+int KepCheckForBadApp(KepAppList *list, const char *callerName, int callerLine);
+uint32_t KepDeathMonAppDeath(KepApp *app);
+
+// ---- signals ----
+
+extern volatile sig_atomic_t shutdownRequested;
+void SigTermHandler(int signalNumber, siginfo_t *info, void *context);
+int SetSigTermHandler();
+int SetSigChildHandler();
+int KepControlSigChild(int block);
+int KepBlockSigChild();
+int KepUnblockSigChild();
+
+// ---- daemonizing, directories, log hook, reboot request ----
+
+int DaemonizeProcess();
+int KepCreateDirectories();
+int KepMkdirDashP(const char *path);
+void ExtLogFn(int level, int notice, const char *file, const char *text);
+int RequestReboot();

@@ -1,0 +1,61 @@
+/* Supervisor support library: the surface kep and its applications link against. */
+#ifndef ZEL_KEP_LIB_H
+#define ZEL_KEP_LIB_H
+
+#include <stdint.h>
+#include <sys/time.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- supervisor side ---- */
+
+/* *out = time since boot, from the boot clock (never the wall clock; it keeps
+ * counting through suspend). Returns 0, or -1 when out is null. */
+int KepGetUptime(struct timeval *out);
+
+/* *out = a - b, normalised (0 <= tv_usec < 1000000). Returns 0, or -1 on a
+ * null argument. */
+int KepTvSub(const struct timeval *a, const struct timeval *b, struct timeval *out);
+
+/* 0 when the synchronisation file PATH has been written by process PID; any
+ * other value means "not yet" (missing, empty, damaged, or written for another
+ * pid). reserved must be null. */
+int KepReadSyncFile(const char *path, pid_t pid, void *reserved);
+
+/* Age of the watchdog file PATH fed by process PID.
+ *   age:     time since the last feed, on the boot clock.
+ *   fedAt:   boot-clock time of the last feed.
+ *   now:     boot-clock time of this reading.
+ *   count:   number of feeds since the file was created.
+ * Returns 0, or a non-zero status: 1 bad argument, 2 file missing or
+ * unreadable, 3 damaged content, 4 written by another pid. */
+int KepWatchdogFileTime(const char *path, pid_t pid, struct timeval *age,
+                        struct timeval *fedAt, struct timeval *now, uint32_t *count);
+
+/* ---- application side ---- */
+
+/* Writes the synchronisation file PATH for process PID atomically. Returns 0,
+ * or -1 with errno set. */
+int KepWriteSyncFile(const char *path, pid_t pid);
+
+/* Feeds the watchdog file PATH for process PID (boot-clock time of the feed and
+ * a feed count). Returns 0, or -1 with errno set. */
+int KepFeedWatchdogFile(const char *path, pid_t pid);
+
+/* The application's own calls: they read KEP_START_FILE, KEP_INIT_FILE,
+ * KEP_STOP_FILE or KEP_WD_FILE from the environment and write for getpid().
+ * Return 0, 1 when the variable is not set (the application is not
+ * synchronised that way), or -1 with errno set. */
+int KepNotifyStarted(void);
+int KepNotifyInitialized(void);
+int KepNotifyStopped(void);
+int KepFeedWatchdog(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

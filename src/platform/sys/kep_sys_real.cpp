@@ -1,0 +1,20 @@
+#include "kep_sys.h"
+
+#include <sys/reboot.h>
+#include <sys/wait.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace kep::sys {
+
+pid_t Fork() { return fork(); }
+int Kill(pid_t pid, int sig) { return kill(pid, sig); }
+pid_t WaitPid(pid_t pid, int *status, int options) { return waitpid(pid, status, options); }
+int USleep(unsigned int microseconds) { return usleep(microseconds); }
+unsigned int Sleep(unsigned int seconds) { return sleep(seconds); }
+int System(const char *command) { return system(command); }
+int Reboot(int command) { return reboot(command); }
+void Sync() { sync(); }
+
+}  // namespace kep::sys

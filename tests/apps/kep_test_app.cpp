@@ -1,0 +1,2 @@
+// TODO: not built yet.
+int main() { return 0; }

@@ -1,0 +1,104 @@
+#include <errno.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include "fake.h"
+#include "kep_sys.h"
+
+namespace kep::fake {
+
+State &World() {
+  static State state;
+  return state;
+}
+
+void Reset() { World() = State{}; }
+
+double NowSeconds() { return World().now.tv_sec + World().now.tv_usec / 1e6; }
+
+void Advance(double seconds) {
+  long long us = static_cast<long long>(seconds * 1e6 + 0.5);
+  struct timeval step = {static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+  timeradd(&World().now, &step, &World().now);
+}
+
+void SetNow(time_t seconds, suseconds_t microseconds) { World().now = {seconds, microseconds}; }
+
+void Exit(pid_t pid, int exitCode) { World().exits.push_back({pid, W_EXITCODE(exitCode, 0)}); }
+void KillBySignal(pid_t pid, int signal) { World().exits.push_back({pid, W_EXITCODE(0, signal)}); }
+
+void WriteSyncFile(const std::string &path, pid_t pid, double after) {
+  World().syncFiles[path] = {pid, NowSeconds() + after};
+}
+
+}  // namespace kep::fake
+
+namespace kep::sys {
+using kep::fake::World;
+
+pid_t Fork() {
+  if (World().forkResult != 0) {
+    errno = World().forkResult;
+    return -1;
+  }
+  pid_t pid = World().nextPid++;
+  World().forked.push_back(pid);
+  World().live.push_back(pid);
+  return pid;
+}
+
+int Kill(pid_t pid, int sig) {
+  World().signals.push_back({pid, sig});
+  if (World().killErrno != 0) {
+    errno = World().killErrno;
+    return -1;
+  }
+  return 0;
+}
+
+pid_t WaitPid(pid_t pid, int *status, int) {
+  auto &exits = World().exits;
+  auto it = std::find_if(exits.begin(), exits.end(),
+                         [pid](const auto &e) { return pid == -1 || e.first == pid; });
+  if (it != exits.end()) {
+    pid_t reaped = it->first;
+    if (status != nullptr) *status = it->second;
+    exits.erase(it);
+    auto &live = World().live;
+    live.erase(std::remove(live.begin(), live.end(), reaped), live.end());
+    return reaped;
+  }
+  auto &live = World().live;
+  bool remains = pid == -1 ? !live.empty() : std::find(live.begin(), live.end(), pid) != live.end();
+  if (remains) return 0;
+  errno = ECHILD;
+  return -1;
+}
+
+int USleep(unsigned int microseconds) {
+  World().sleptUs.push_back(microseconds);
+  kep::fake::Advance(microseconds / 1e6);
+  return 0;
+}
+
+unsigned int Sleep(unsigned int seconds) {
+  World().sleptUs.push_back(seconds * 1000000ULL);
+  kep::fake::Advance(seconds);
+  return 0;
+}
+
+int System(const char *command) {
+  World().systemCalls.push_back(command != nullptr ? command : "");
+  return World().systemResult;
+}
+
+int Reboot(int) {
+  ++World().rebootCalls;
+  if (World().rebootResult != 0) errno = World().rebootErrno;
+  return World().rebootResult;
+}
+
+void Sync() { ++World().syncCalls; }
+
+}  // namespace kep::sys

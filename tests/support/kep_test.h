@@ -1,0 +1,53 @@
+// Shared helpers of kep's tests: log capture, temporary folders, a clean model.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct LogLine {
+  int level;
+  int notice;
+  std::string file;
+  std::string text;
+};
+
+// Records every Log_Msg for its lifetime (through the logging hook); one at a time.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture &) = delete;
+  LogCapture &operator=(const LogCapture &) = delete;
+
+  const std::vector<LogLine> &Lines() const;
+  std::vector<std::string> Texts() const;
+  // Number of lines whose text contains needle.
+  size_t Count(const std::string &needle) const;
+  bool Contains(const std::string &needle) const { return Count(needle) > 0; }
+  void Clear();
+  // Every line, one per row, for assertion messages.
+  std::string Dump() const;
+};
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &Path() const { return path_; }
+  std::string File(const std::string &name) const { return path_ + "/" + name; }
+  // Writes text to File(name) and returns its path.
+  std::string Write(const std::string &name, const std::string &text) const;
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string &path);
+bool FileExists(const std::string &path);
+
+// Empties the application list and the global environment and puts the default
+// settings back.
+void ResetModel();
