@@ -1,5 +1,137 @@
-// TODO: not built yet.
-#include "kep_start_app.h"
+// Starting one application and waiting for its synchronisation files.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
 
-int KepStartOneApp(KepApp *) { return KEP_ERR_NOT_FOUND; }
-int KepWaitForSyncFile(const char *, pid_t, unsigned int) { return KEP_ERR_SYNC_TIMEOUT; }
+#include "ZelKepLib.h"
+#include "ZelLog.h"
+#include "ZelPathfind.h"
+#include "child_exec.h"
+#include "kep_start_app.h"
+#include "kep_sys.h"
+#include "kep_util.h"
+
+namespace {
+
+constexpr size_t kKepExecPathSize = 300;
+constexpr unsigned int kKepSyncPollUs = 10000;
+constexpr unsigned int kKepAfterForkUs = 10000;
+
+// The vectors point into strings owned by the record and the global list; they
+// are plain arrays (calloc) so that an allocation failure is a null, not an
+// exception on a supervisor path.
+char **KepBuildArgArray(const KepApp &app) {
+  size_t slots = app.argList.size() + 2;
+  char **argArray = static_cast<char **>(calloc(slots, sizeof(char *)));
+  if (argArray == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): failed to allocate argArray (%u).",
+            "KepStartOneApp", static_cast<unsigned>(slots));
+    return nullptr;
+  }
+  size_t slot = 0;
+  argArray[slot++] = const_cast<char *>(app.name.c_str());
+  for (const std::string &arg : app.argList) argArray[slot++] = const_cast<char *>(arg.c_str());
+  return argArray;
+}
+
+char **KepBuildEnvArray(const KepApp &app) {
+  const KepEnvList &globalEnv = KepGetGlobalEnvList();
+  size_t slots = globalEnv.size() + app.envList.size() + 1;
+  char **envArray = static_cast<char **>(calloc(slots, sizeof(char *)));
+  if (envArray == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): failed to allocate envArray (%u).",
+            "KepStartOneApp", static_cast<unsigned>(slots));
+    return nullptr;
+  }
+  size_t slot = 0;
+  for (const std::string &entry : globalEnv) envArray[slot++] = const_cast<char *>(entry.c_str());
+  for (const std::string &entry : app.envList) envArray[slot++] = const_cast<char *>(entry.c_str());
+  return envArray;
+}
+
+void KepRemoveStaleSyncFiles(const KepApp &app) {
+  std::optional<std::string> prefix = KepBuildSyncFilePath(app.name.c_str(), "");
+  if (prefix && KepRmFilesWithPrefix(prefix->c_str()) != 0) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): KepRmFilesWithPrefix(%s) failed.",
+            "KepStartOneApp", prefix->c_str());
+  }
+}
+
+}  // namespace
+
+int KepStartOneApp(KepApp *app) {
+  static const char *const kFn = "KepStartOneApp";
+  if (app == nullptr) return KEP_ERR_INVALID_ARG;
+  try {
+    const char *searchPath = getenv("PATH");
+    char *found = ZelPathfind(searchPath, app->name.c_str(), "rx");
+    if (found == nullptr) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): could not find %s[%u] in \"%s\".", kFn,
+              app->name.c_str(), app->index, searchPath != nullptr ? searchPath : "(null)");
+      return KEP_ERR_NOT_FOUND;
+    }
+    char execPath[kKepExecPathSize];
+    memset(execPath, 0, sizeof execPath);
+    strncpy(execPath, found, sizeof execPath - 1);
+    free(found);
+
+    KepRemoveStaleSyncFiles(*app);
+
+    char **argArray = KepBuildArgArray(*app);
+    // Without an argument vector there is nothing sensible to execute; the
+    // caller books the failure as Start_Failed.
+    if (argArray == nullptr) return KEP_ERR_ALLOC;
+    static char *const kNoEnvironment[] = {nullptr};
+    char **envArray = KepBuildEnvArray(*app);
+
+    pid_t oldPid = app->pid;
+    pid_t pid = kep::sys::Fork();
+    if (pid < 0) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): fork() failed, errno = %i.", kFn, errno);
+      app->state = KEP_APP_STATE_EXITED;
+      free(envArray);
+      free(argArray);
+      return KEP_ERR_FORK;
+    }
+    if (pid == 0) {
+      KepExecChild(execPath, argArray, envArray != nullptr ? envArray : kNoEnvironment,
+                   app->name.c_str(), oldPid);
+    }
+    app->startCount += 1;
+    app->state = KEP_APP_STATE_RUNNING;
+    app->pid = pid;
+    Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): successfully started %s[%u], pid = %i.", kFn,
+            app->name.c_str(), app->index, static_cast<int>(pid));
+    free(envArray);
+    free(argArray);
+
+    kep::sys::USleep(kKepAfterForkUs);
+
+    uint32_t startSyncTime = KepGetStartSyncTime();
+    if (startSyncTime != 0 && app->startFile) {
+      int status = KepWaitForSyncFile(app->startFile->c_str(), pid, startSyncTime);
+      if (status != 0) {
+        Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
+                "%s(): KepWaitForSyncFile(%s, %i, %u) for %s[%u] failed (%i).", kFn,
+                app->startFile->c_str(), static_cast<int>(pid), startSyncTime, app->name.c_str(),
+                app->index, status);
+      }
+    }
+    return KEP_OK;
+  } catch (...) {
+    // Only the prefix string can throw (allocation); nothing was started then.
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): out of memory for %s.", kFn,
+            app->name.c_str());
+    return KEP_ERR_ALLOC;
+  }
+}
+
+int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds) {
+  if (file == nullptr) return KEP_ERR_INVALID_ARG;
+  unsigned long long attempts = static_cast<unsigned long long>(timeoutSeconds) * 100;
+  for (unsigned long long made = 1;; ++made) {
+    if (KepReadSyncFile(file, pid, nullptr) == 0) return KEP_OK;
+    kep::sys::USleep(kKepSyncPollUs);
+    if (made >= attempts) return KEP_ERR_SYNC_TIMEOUT;
+  }
+}
