@@ -1,6 +1,117 @@
-// TODO: not built yet.
-#include "kep_start_app.h"
+// Stopping applications and marking them for a new start.
+#include <errno.h>
+#include <signal.h>
 
-int KepStopOneApp(KepApp *, int) { return KEP_ERR_KILL; }
-int KepStopAllApps(KepAppList *) { return KEP_OK; }
-int KepSetAppsStartPending(KepAppList *) { return KEP_OK; }
+#include "ZelKepLib.h"
+#include "ZelLog.h"
+#include "kep_start_app.h"
+#include "kep_sys.h"
+
+namespace {
+
+constexpr unsigned int kKepStopAllPauseSeconds = 3;
+
+const char *KepStopSignalName(int signal) { return signal == SIGTERM ? "SIGTERM" : "SIGKILL"; }
+
+// SIGTERM goes to the application itself, so that it can stop in order.
+// SIGKILL goes to its process group (it leads one since its setsid), so that
+// nothing it started outlives it; a group that is gone already (or was never
+// formed) falls back to the pid. 0 when delivered or the process is gone.
+int KepDeliver(const KepApp &app, int signal) {
+  pid_t target = signal == SIGKILL ? -app.pid : app.pid;
+  int result = kep::sys::Kill(target, signal);
+  if (result != 0 && errno == ESRCH && target != app.pid) {
+    target = app.pid;
+    result = kep::sys::Kill(target, signal);
+  }
+  if (result == 0 || errno == ESRCH) return 0;
+  Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): kill(%i, %s) for %s failed, errno = %i.",
+          "KepStopOneApp", static_cast<int>(target), KepStopSignalName(signal), app.name.c_str(),
+          errno);
+  return KEP_ERR_KILL;
+}
+
+}  // namespace
+
+int KepStopOneApp(KepApp *app, int signal) {
+  static const char *const kFn = "KepStopOneApp";
+  if (app == nullptr) return KEP_ERR_INVALID_ARG;
+  if (signal == SIGTERM) {
+    Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): kill(%i, %s) for %s, retry: %u/%u.", kFn,
+            static_cast<int>(app->pid), "SIGTERM", app->name.c_str(), app->sigtermCount,
+            KepGetKillRetries());
+  } else if (signal == SIGKILL) {
+    Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): kill(%i, %s) for %s.", kFn,
+            static_cast<int>(app->pid), "SIGKILL", app->name.c_str());
+  } else {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): invalid signal (%i) for PID %i (%s).", kFn,
+            signal, static_cast<int>(app->pid), app->name.c_str());
+    return KEP_ERR_INVALID_ARG;
+  }
+
+  // kill(0, ...) would reach the supervisor's own group and kill(-1, ...) every
+  // process of the device. A record without a real pid has nothing left to
+  // stop: it is booked as gone, so that the stop still completes.
+  bool refused = app->pid <= 1;
+  if (refused) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): refusing to signal pid %i for %s.", kFn,
+            static_cast<int>(app->pid), app->name.c_str());
+  } else {
+    int status = KepDeliver(*app, signal);
+    if (status != 0) return status;
+  }
+
+  app->state = KEP_APP_STATE_KILLED;
+  if (signal == SIGKILL) {
+    app->sigkillSent = 1;
+    KepGetUptime(&app->sigkillTime);
+    return KEP_OK;
+  }
+  app->sigtermCount += 1;
+  KepGetUptime(&app->sigtermTime);
+  uint32_t stopSyncTime = KepGetStopSyncTime();
+  // No process of ours can write the stop file for a refused pid.
+  if (refused || stopSyncTime == 0 || !app->stopFile) return KEP_OK;
+  int status = KepWaitForSyncFile(app->stopFile->c_str(), app->pid, stopSyncTime);
+  if (status != 0) {
+    Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
+            "%s(): KepWaitForSyncFile(%s, %i, %u) for %s failed (%i).", kFn,
+            app->stopFile->c_str(), static_cast<int>(app->pid), stopSyncTime, app->name.c_str(),
+            status);
+  }
+  return KEP_OK;
+}
+
+int KepStopAllApps(KepAppList *list) {
+  if (list == nullptr) return KEP_ERR_INVALID_ARG;
+  int result = KEP_OK;
+  for (auto it = list->rbegin(); it != list->rend(); ++it) {
+    KepApp &app = *it;
+    if (app.state != KEP_APP_STATE_RUNNING && app.state != KEP_APP_STATE_INITIALIZING) continue;
+    result = KepStopOneApp(&app, SIGTERM);
+    kep::sys::Sleep(kKepStopAllPauseSeconds);
+    if (result != 0) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): KepStopOneApp(%s) failed (%u).",
+              "KepStopAllApps", app.name.c_str(), static_cast<unsigned>(result));
+    }
+  }
+  return result;
+}
+
+int KepSetAppsStartPending(KepAppList *list) {
+  if (list == nullptr) return KEP_OK;
+  for (KepApp &app : *list) {
+    switch (app.state) {
+      case KEP_APP_STATE_CONFIGURED:
+      case KEP_APP_STATE_START_PENDING:
+      case KEP_APP_STATE_START_FAILED:
+      case KEP_APP_STATE_EXITED:
+      case KEP_APP_STATE_REAPED:
+        app.state = KEP_APP_STATE_START_PENDING;
+        break;
+      default:
+        break;
+    }
+  }
+  return KEP_OK;
+}
