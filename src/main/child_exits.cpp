@@ -1,5 +1,100 @@
-// TODO: not built yet.
-#include "kep_main.h"
+// Collection of child exits: the SIGCHLD handler records, the per-pass check
+// books the exit and drives the escalation of a stop under way.
+#include <errno.h>
+#include <signal.h>
+#include <sys/wait.h>
 
-void SigChildHandler(int, siginfo_t *, void *) {}
-uint32_t KepCheckChildAppStatus() { return 0; }
+#include "ZelKepLib.h"
+#include "ZelLog.h"
+#include "kep_main.h"
+#include "kep_start_app.h"
+#include "kep_sys.h"
+
+namespace {
+
+pid_t KepWaitNoHang(pid_t pid, int *status) {
+  pid_t result;
+  do {
+    result = kep::sys::WaitPid(pid, status, WNOHANG);
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+// Runs inside the handler: no allocation, no logging; writes only the three
+// fields that the main flow reads after testing childExited.
+void KepRecordStatus(KepApp &app, pid_t pid, int status) {
+  if (WIFEXITED(status)) {
+    app.exitStatus = WEXITSTATUS(status);
+    app.childExited = 1;
+  } else if (WIFSIGNALED(status)) {
+    app.signalNum = WTERMSIG(status);
+    int again = 0;
+    if (KepWaitNoHang(pid, &again) < 0 && errno == ECHILD) {
+      app.exitStatus = -1;
+      app.childExited = 1;
+    }
+  } else {
+    app.signalNum = 0;
+    app.exitStatus = -1;
+    app.childExited = 1;
+  }
+}
+
+// Elapsed whole seconds since since, compared signed with the delay.
+bool KepDelayPassed(const struct timeval &now, const struct timeval &since, uint32_t delay) {
+  struct timeval elapsed = {0, 0};
+  KepTvSub(&now, &since, &elapsed);
+  return static_cast<long long>(elapsed.tv_sec) > static_cast<long long>(delay);
+}
+
+}  // namespace
+
+void SigChildHandler(int, siginfo_t *, void *) {
+  int savedErrno = errno;
+  for (;;) {
+    int status = 0;
+    pid_t pid = KepWaitNoHang(-1, &status);
+    if (pid <= 0) break;
+    for (KepApp &app : KepGetAppList()) {
+      if (app.pid == pid) {
+        KepRecordStatus(app, pid, status);
+        break;
+      }
+    }
+  }
+  errno = savedErrno;
+}
+
+uint32_t KepCheckChildAppStatus() {
+  uint32_t killRetries = KepGetKillRetries();
+  uint32_t killDelay = KepGetKillDelay();
+  KepAppList &list = KepGetAppList();
+  uint32_t count = 0;
+  for (KepApp &app : list) {
+    if (app.childExited) {
+      Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit,
+              "%s(): %s (pid %i) *** EXITED *** exitStatus: %i, signalNum: %i, deathAction: %s "
+              "(%u).",
+              "KepCheckChildAppStatus", app.name.c_str(), static_cast<int>(app.pid),
+              static_cast<int>(app.exitStatus), static_cast<int>(app.signalNum),
+              KepDeathActionName(app.deathAction), app.deathAction);
+      app.state = KEP_APP_STATE_REAPED;
+      ++count;
+      app.childExited = 0;
+      continue;
+    }
+    if (app.state != KEP_APP_STATE_KILLED) continue;
+    struct timeval now = {0, 0};
+    KepGetUptime(&now);
+    if (app.sigkillSent) {
+      // Given up: whatever the child does now, the stop completes.
+      if (KepDelayPassed(now, app.sigkillTime, killDelay)) {
+        app.state = KEP_APP_STATE_REAPED;
+        app.childExited = 0;
+      }
+    } else if (app.sigtermCount != 0 && KepDelayPassed(now, app.sigtermTime, killDelay)) {
+      KepStopOneApp(&app, app.sigtermCount > killRetries ? SIGKILL : SIGTERM);
+    }
+  }
+  return count;
+}
