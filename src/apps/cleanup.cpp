@@ -27,8 +27,8 @@ bool KepFormPath(const char *function, const char *dir, const char *name,
   memset(path, 0, sizeof path);
   int written = snprintf(path, sizeof path, "%s/%s", dir, name);
   if (written >= 0 && static_cast<size_t>(written) < sizeof path) return true;
-  Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): snprintf(%s/%s) failed (%i).", function, dir,
-          name, errno);
+  Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): snprintf(%s/%s) failed (%i).", function, dir, name,
+          errno);
   return false;
 }
 

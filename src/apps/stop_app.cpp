@@ -75,9 +75,8 @@ int KepStopOneApp(KepApp *app, int signal) {
   int status = KepWaitForSyncFile(app->stopFile->c_str(), app->pid, stopSyncTime);
   if (status != 0) {
     Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
-            "%s(): KepWaitForSyncFile(%s, %i, %u) for %s failed (%i).", kFn,
-            app->stopFile->c_str(), static_cast<int>(app->pid), stopSyncTime, app->name.c_str(),
-            status);
+            "%s(): KepWaitForSyncFile(%s, %i, %u) for %s failed (%i).", kFn, app->stopFile->c_str(),
+            static_cast<int>(app->pid), stopSyncTime, app->name.c_str(), status);
   }
   return KEP_OK;
 }
