@@ -1,8 +1,168 @@
-// TODO: not built yet.
+// The reboot-application file: which application caused the last recorded
+// reboots of the device and how many in a row. One text line "NAME COUNT\n".
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "ZelLog.h"
 #include "kep_main.h"
 
 std::string rebootAppName;
 uint32_t rebootAppCount = 0;
-int KepWriteAppRebootFile(const std::string &, uint32_t) { return 0; }
-int KepReadAppRebootFile(std::string *, uint32_t *) { return 0; }
-int KepRemoveAppRebootFile() { return 0; }
+
+namespace {
+
+// Line buffer of the file; a line must fit with its terminator.
+constexpr size_t kKepRebootLineSize = 200;
+
+// The rename is only durable once the directory entry is on storage too.
+// A file system that cannot sync directories (EINVAL) has nothing to flush.
+bool SyncDirectoryOf(const char *path) {
+  static const char *const fn = "KepWriteAppRebootFile";
+  char dir[PATH_MAX];
+  const char *slash = strrchr(path, '/');
+  if (slash == nullptr) {
+    snprintf(dir, sizeof dir, ".");
+  } else {
+    int length = slash == path ? 1 : static_cast<int>(slash - path);
+    snprintf(dir, sizeof dir, "%.*s", length, path);
+  }
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): open(%s) failed (%i).", fn, dir, errno);
+    return false;
+  }
+  bool synced = true;
+  if (fsync(fd) != 0 && errno != EINVAL) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fsync(%s) failed (%i).", fn, dir, errno);
+    synced = false;
+  }
+  close(fd);
+  return synced;
+}
+
+void RemoveTemporary(const char *tmpPath) {
+  static const char *const fn = "KepWriteAppRebootFile";
+  if (unlink(tmpPath) == 0) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): removed %s after the failed write.", fn,
+            tmpPath);
+  } else if (errno != ENOENT) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): unlink(%s) failed (%i).", fn, tmpPath, errno);
+  }
+}
+
+}  // namespace
+
+int KepWriteAppRebootFile(const std::string &name, uint32_t count) {
+  static const char *const fn = "KepWriteAppRebootFile";
+  if (count == 0 || name.empty() || rebootFilePath == nullptr) return 0;
+
+  char line[kKepRebootLineSize];
+  int length = snprintf(line, sizeof line, "%s %u\n", name.c_str(), count);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof line) return 0;
+
+  char tmpPath[PATH_MAX];
+  int tmpLength = snprintf(tmpPath, sizeof tmpPath, "%s.tmp", rebootFilePath);
+  if (tmpLength < 0 || static_cast<size_t>(tmpLength) >= sizeof tmpPath) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): path too long (%s).", fn, rebootFilePath);
+    return 0;
+  }
+  FILE *file = fopen(tmpPath, "we");
+  if (file == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fopen(%s) failed (%i).", fn, tmpPath, errno);
+    return 0;
+  }
+
+  bool failed = false;
+  if (fwrite(line, static_cast<size_t>(length), 1, file) != 1) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fwrite() failed (%i).", fn, errno);
+    failed = true;
+  }
+  // The line must be on storage before the rename makes it the file: a power
+  // cut after the rename would otherwise leave an empty file and lose the count.
+  if (!failed && fflush(file) != 0) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fflush() failed (%i).", fn, errno);
+    failed = true;
+  }
+  if (!failed && fsync(fileno(file)) != 0) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fsync() failed (%i).", fn, errno);
+    failed = true;
+  }
+  if (fclose(file) != 0) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fclose() failed (%i).", fn, errno);
+  }
+  if (failed) {
+    RemoveTemporary(tmpPath);
+    return 0;
+  }
+
+  if (rename(tmpPath, rebootFilePath) != 0) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): rename(%s, %s) failed (%i).", fn, tmpPath,
+            rebootFilePath, errno);
+    RemoveTemporary(tmpPath);
+    return 0;
+  }
+  return SyncDirectoryOf(rebootFilePath) ? 1 : 0;
+}
+
+int KepReadAppRebootFile(std::string *name, uint32_t *count) {
+  static const char *const fn = "KepReadAppRebootFile";
+  if (name != nullptr) name->clear();
+  if (count != nullptr) *count = 0;
+  if (rebootFilePath == nullptr) return 0;
+
+  FILE *file = fopen(rebootFilePath, "re");
+  if (file == nullptr) {
+    if (errno != ENOENT) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fopen(%s) failed (%i).", fn, rebootFilePath,
+              errno);
+    }
+    return 0;
+  }
+
+  int result = 0;
+  char line[kKepRebootLineSize];
+  errno = 0;
+  if (fgets(line, sizeof line, file) == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fgets() failed (%i).", fn, errno);
+  } else {
+    char *space = strchr(line, ' ');
+    if (space == nullptr) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): no space found [%s].", fn, line);
+    } else {
+      *space = '\0';
+      char *rest = space + 1;
+      while (*rest == ' ') ++rest;
+      long value = strtol(rest, nullptr, 10);
+      if (value == 0) {
+        Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): invalid count [%s].", fn, rest);
+      } else {
+        try {
+          if (name != nullptr) *name = line;
+          // A negative count wraps to a large one and so disables the application.
+          if (count != nullptr) *count = static_cast<uint32_t>(value);
+          result = 1;
+        } catch (...) {
+          Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): out of memory.", fn);
+        }
+      }
+    }
+  }
+
+  if (fclose(file) != 0) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fclose() failed (%i).", fn, errno);
+  }
+  return result;
+}
+
+int KepRemoveAppRebootFile() {
+  if (rebootFilePath == nullptr) return 0;
+  if (unlink(rebootFilePath) == 0 || errno == ENOENT) return 1;
+  Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): unlink(%s) failed (%i).", "KepRemoveAppRebootFile",
+          rebootFilePath, errno);
+  return 0;
+}
