@@ -1,13 +1,76 @@
-// TODO: not built yet.
+// The supervisor loop and the supervisor state.
+#include "ZelLog.h"
 #include "kep_main.h"
+#include "kep_sys.h"
 
-const KepValueName KepStateNames[] = {{0, nullptr}};
+const KepValueName KepStateNames[] = {
+    {KEP_STATE_INVALID, "Invalid"},           {KEP_STATE_NONE, "None"},
+    {KEP_STATE_INITIALIZING, "Initializing"}, {KEP_STATE_STARTING_APPS, "StartingApps"},
+    {KEP_STATE_RUNNING, "Running"},           {KEP_STATE_STOPPING_APPS, "StoppingApps"},
+    {KEP_STATE_EXITING, "Exiting"},           {0, nullptr},
+};
+
 uint32_t currentState = KEP_STATE_INVALID;
 uint8_t rebootRequested = 0;
-uint32_t KepStateMachine() { return KEP_STATE_EXITING; }
+
+namespace {
+
+const char *StateName(uint32_t state) {
+  return KepValueToName(KepStateNames, static_cast<int32_t>(state), 0);
+}
+
+uint32_t RunHandler(uint32_t state) {
+  switch (state) {
+    case KEP_STATE_INITIALIZING:
+      return KepInitializingState();
+    case KEP_STATE_STARTING_APPS:
+      return KepStartingAppsState();
+    case KEP_STATE_RUNNING:
+      return KepRunningState();
+    case KEP_STATE_STOPPING_APPS:
+      return KepStoppingAppsState();
+    default:
+      return KEP_STATE_NONE;
+  }
+}
+
+}  // namespace
+
+uint32_t KepStateMachine() {
+  static const char *const fn = "KepStateMachine";
+  if (KepGetState() == KEP_STATE_EXITING) return KEP_STATE_EXITING;
+
+  do {
+    // The handlers walk and change the list: the SIGCHLD handler must not run
+    // under them.
+    bool blocked = KepBlockSigChild() == 0;
+    if (!blocked) Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): KepBlockSigChild() failed.", fn);
+    uint32_t state = KepGetState();
+    uint32_t result = RunHandler(state);
+    if (blocked && KepUnblockSigChild() != 0) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): KepUnblockSigChild() failed.", fn);
+    }
+    if (result != KEP_STATE_NONE && result != state) KepSetState(result, fn, __LINE__);
+
+    // A signal (a child's exit above all) cuts the sleep short, so exits are
+    // collected without waiting out the pass.
+    kep::sys::USleep(stateMachineSleepUs);
+    uint32_t exited = KepCheckChildAppStatus();
+    if (exited != 0) {
+      Log_Msg(LOG_MSG_INFO, 0, kKepMainUnit, "%s(): processes exited: %u", fn, exited);
+    }
+  } while (KepGetState() != KEP_STATE_EXITING);
+  return KEP_STATE_EXITING;
+}
+
 uint32_t KepGetState() { return currentState; }
-void KepSetState(uint32_t newState, const char *, int) { currentState = newState; }
-uint32_t KepInitializingState() { return KEP_STATE_NONE; }
-uint32_t KepStartingAppsState() { return KEP_STATE_NONE; }
-uint32_t KepRunningState() { return KEP_STATE_NONE; }
-uint32_t KepStoppingAppsState() { return KEP_STATE_NONE; }
+
+void KepSetState(uint32_t newState, const char *callerName, int callerLine) {
+  if (newState == currentState) return;
+  Log_Msg(LOG_MSG_INFO, 0, kKepMainUnit, "%s(): %s:%i => %s:%i (%s(), %i).", "KepSetState",
+          StateName(currentState), static_cast<int>(currentState), StateName(newState),
+          static_cast<int>(newState), callerName != nullptr ? callerName : "unknown_fn",
+          callerLine);
+  currentState = newState;
+  KepLogAppData(0, verbose != 0 ? 1 : 0);
+}
