@@ -32,6 +32,7 @@ struct State {
   struct timeval now = {1000, 0};  // uptime; starts at 1000 s
   pid_t nextPid = 2000;
   int forkResult = 0;               // 0: hand out nextPid; otherwise fork fails with this errno
+  bool forkReturnsChild = false;    // fork returns 0, as it does in the new process
   std::vector<pid_t> forked;        // pids handed out, in order
   std::vector<pid_t> live;          // forked and not yet reaped
   std::vector<std::pair<pid_t, int>> exits;  // queued for waitpid: pid, status
@@ -40,6 +41,7 @@ struct State {
   std::vector<unsigned long long> sleptUs;  // every sleep through the seam
   std::vector<std::string> systemCalls;
   int systemResult = 0;
+  int systemErrno = 0;              // errno left by a system() that returns -1
   int rebootCalls = 0;
   int rebootResult = -1;
   int rebootErrno = 1;

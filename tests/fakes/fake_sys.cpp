@@ -42,6 +42,7 @@ pid_t Fork() {
     errno = World().forkResult;
     return -1;
   }
+  if (World().forkReturnsChild) return 0;
   pid_t pid = World().nextPid++;
   World().forked.push_back(pid);
   World().live.push_back(pid);
@@ -90,6 +91,7 @@ unsigned int Sleep(unsigned int seconds) {
 
 int System(const char *command) {
   World().systemCalls.push_back(command != nullptr ? command : "");
+  if (World().systemResult == -1 && World().systemErrno != 0) errno = World().systemErrno;
   return World().systemResult;
 }
 
