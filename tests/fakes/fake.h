@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ struct State {
   std::vector<SentSignal> signals;  // every kill, in order
   int killErrno = 0;                // non-zero: kill fails with this errno
   std::vector<unsigned long long> sleptUs;  // every sleep through the seam
+  // Called after every sleep through the seam, once the clock has moved, with the
+  // microseconds slept: what happens meanwhile (a child ends, a signal arrives).
+  std::function<void(unsigned long long)> onSleep;
   std::vector<std::string> systemCalls;
   int systemResult = 0;
   int systemErrno = 0;              // errno left by a system() that returns -1

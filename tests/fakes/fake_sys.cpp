@@ -80,12 +80,14 @@ pid_t WaitPid(pid_t pid, int *status, int) {
 int USleep(unsigned int microseconds) {
   World().sleptUs.push_back(microseconds);
   kep::fake::Advance(microseconds / 1e6);
+  if (World().onSleep) World().onSleep(microseconds);
   return 0;
 }
 
 unsigned int Sleep(unsigned int seconds) {
   World().sleptUs.push_back(seconds * 1000000ULL);
   kep::fake::Advance(seconds);
+  if (World().onSleep) World().onSleep(seconds * 1000000ULL);
   return 0;
 }
 
