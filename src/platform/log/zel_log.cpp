@@ -1,21 +1,163 @@
-// Placeholder until the logging library lands: formats the message and hands it
-// to the registered hook.
+// libZelLog: kep's own log file, level filtering and the message hook.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
-#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "ZelLog.h"
+#include "zel_log_line.h"
+#include "zel_log_testing.h"
 
 namespace {
+
+constexpr unsigned kDefaultLevel = 30;
+constexpr long long kDefaultMaxBytes = 1024LL * 1024;
+
 Log_ExtLogFn hook = nullptr;
+thread_local bool inHook = false;
+unsigned logLevel = kDefaultLevel;
+
+bool rootOverridden = false;
+std::string rootOverride;
+
+int logFd = -1;
+std::string logPath;
+long long maxBytes = kDefaultMaxBytes;
+int syncMs = 0;
+struct timespec lastSync = {0, 0};
+// Lines that could not be written (disk full, file gone); reported in the file
+// as soon as writing works again.
+unsigned long lostLines = 0;
+
+const std::string &Root() { return rootOverridden ? rootOverride : zel::EnvironmentRoot(); }
+
+// The Log_SetLogLevel value from which a message of this level is written.
+unsigned Threshold(int level) {
+  if (level <= LOG_MSG_ERROR) return 20;
+  if (level == LOG_MSG_WARNING) return 30;
+  if (level == LOG_MSG_INFO) return 40;
+  return 50;
 }
 
+const char *LevelWord(int level, int notice) {
+  if (level <= LOG_MSG_ERROR) return notice ? "ERROR*" : "ERROR";
+  if (level == LOG_MSG_WARNING) return notice ? "WARN*" : "WARN";
+  if (level == LOG_MSG_INFO) return notice ? "INFO*" : "INFO";
+  return notice ? "DEBUG*" : "DEBUG";
+}
+
+// O_NONBLOCK only for the open itself: a FIFO planted at the path must not hang
+// the supervisor. Anything but a regular file is refused.
+int OpenLogFile(const std::string &path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, O_APPEND);
+  return fd;
+}
+
+long long MilliSecondsSince(const struct timespec &then) {
+  struct timespec now = {0, 0};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (static_cast<long long>(now.tv_sec) - then.tv_sec) * 1000 + (now.tv_nsec - then.tv_nsec) / 1000000;
+}
+
+void SyncFile() {
+  fdatasync(logFd);
+  clock_gettime(CLOCK_MONOTONIC, &lastSync);
+}
+
+// Keeps the file within maxBytes: NAME.log becomes NAME.log.1 and a new
+// NAME.log is started. If the rename is refused the file is emptied instead:
+// a bounded log matters more than its oldest lines on a small device.
+void RotateIfNeeded(size_t lineSize) {
+  struct stat info;
+  if (fstat(logFd, &info) != 0) return;
+  if (info.st_size == 0 || info.st_size + static_cast<long long>(lineSize) <= maxBytes) return;
+  if (syncMs > 0) SyncFile();
+  std::string old = logPath + ".1";
+  if (rename(logPath.c_str(), old.c_str()) != 0) {
+    if (ftruncate(logFd, 0) != 0) {
+      // Nothing more to try; the next line goes on growing the file.
+    }
+    return;
+  }
+  close(logFd);
+  logFd = OpenLogFile(logPath);
+}
+
+bool WriteToLog(const std::string &line) {
+  // The file may have been lost at a rotation (folder gone, no descriptors
+  // left): try again with every line.
+  if (logFd < 0) logFd = OpenLogFile(logPath);
+  if (logFd < 0) return false;
+  RotateIfNeeded(line.size());
+  return logFd >= 0 && zel::WriteAll(logFd, line.data(), line.size());
+}
+
+void WriteLine(const std::string &line) {
+  if (lostLines > 0) {
+    std::string notice = zel::LinePrefix() + "ERROR ZelLog: " + std::to_string(lostLines) +
+                         " earlier log line(s) could not be written\n";
+    if (!WriteToLog(notice)) {
+      ++lostLines;
+      return;
+    }
+    lostLines = 0;
+  }
+  if (!WriteToLog(line)) {
+    ++lostLines;
+    return;
+  }
+  if (syncMs > 0 && MilliSecondsSince(lastSync) >= syncMs) SyncFile();
+}
+
+// Closes the file; false when close(2) failed.
+bool CloseLog() {
+  int fd = logFd;
+  logFd = -1;
+  logPath.clear();
+  if (fd < 0) return true;
+  if (syncMs > 0) fdatasync(fd);
+  return close(fd) == 0;
+}
+
+}  // namespace
+
 extern "C" int Log_Msg(int level, int notice, const char *file, const char *format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  if (hook != nullptr) hook(level, notice, file, text);
+  try {
+    va_list args;
+    va_start(args, format);
+    std::string text = zel::FormatText(format, args);
+    va_end(args);
+
+    bool toTerminal = isatty(STDERR_FILENO) == 1;
+    if (logLevel >= Threshold(level) && (!logPath.empty() || toTerminal)) {
+      std::string line = zel::LinePrefix() + LevelWord(level, notice) + " " +
+                         (file != nullptr && *file != '\0' ? file : "-") + ": ";
+      zel::AppendEscapedLine(line, text);
+      if (!logPath.empty()) WriteLine(line);
+      if (toTerminal) zel::WriteAll(STDERR_FILENO, line.data(), line.size());
+    }
+    if (hook != nullptr && !inHook) {
+      inHook = true;
+      hook(level, notice, file, text.c_str());
+      inHook = false;
+    }
+  } catch (...) {
+    // Out of memory: the message is lost, the caller goes on.
+    inHook = false;
+  }
   return 0;
 }
 
@@ -24,6 +166,53 @@ extern "C" int Log_SetExtLogFn(Log_ExtLogFn fn) {
   return 0;
 }
 
-extern "C" int Log_SetLogLevel(unsigned, int *) { return 0; }
-extern "C" int Log_WriteOpen(const char *, int, int, int) { return 0; }
-extern "C" int Log_WriteClose(void) { return 0; }
+extern "C" int Log_SetLogLevel(unsigned level, int *previous) {
+  if (level != 20 && level != 30 && level != 40 && level != 50) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (previous != nullptr) *previous = static_cast<int>(logLevel);
+  logLevel = level;
+  return 0;
+}
+
+extern "C" int Log_WriteOpen(const char *name, int /*flags*/, int maxKiB, int newSyncMs) {
+  if (name == nullptr || *name == '\0' || strchr(name, '/') != nullptr || strcmp(name, ".") == 0 ||
+      strcmp(name, "..") == 0 || maxKiB < 0 || newSyncMs < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  try {
+    if (!logPath.empty()) CloseLog();
+    std::string path = Root() + "/var/log/kep/" + name + ".log";
+    int fd = OpenLogFile(path);
+    if (fd < 0) return -1;
+    logFd = fd;
+    logPath = path;
+    maxBytes = maxKiB == 0 ? kDefaultMaxBytes : static_cast<long long>(maxKiB) * 1024;
+    syncMs = newSyncMs;
+    clock_gettime(CLOCK_MONOTONIC, &lastSync);
+    lostLines = 0;
+    return 0;
+  } catch (...) {
+    errno = ENOMEM;
+    return -1;
+  }
+}
+
+extern "C" int Log_WriteClose(void) {
+  if (logPath.empty()) {
+    errno = EBADF;
+    return -1;
+  }
+  return CloseLog() ? 0 : -1;
+}
+
+extern "C" void ZelLog_SetRootForTesting(const char *root) {
+  try {
+    rootOverridden = root != nullptr;
+    rootOverride = root != nullptr ? root : "";
+  } catch (...) {
+    rootOverridden = false;
+  }
+}
