@@ -63,8 +63,13 @@ std::optional<std::string> KepBuildSyncFilePath(const char *name, const char *su
   if (name == nullptr || suffix == nullptr) return std::nullopt;
   const char *slash = strrchr(name, '/');
   const char *base = slash != nullptr ? slash + 1 : name;
-  std::string path;
-  path.reserve(strlen(kepSyncFilesDir) + strlen(base) + strlen(suffix) + 2);
-  path.append(kepSyncFilesDir).append("/").append(base).append("-").append(suffix);
-  return path;
+  try {
+    std::string path;
+    path.reserve(strlen(kepSyncFilesDir) + strlen(base) + strlen(suffix) + 2);
+    path.append(kepSyncFilesDir).append("/").append(base).append("-").append(suffix);
+    return path;
+  } catch (...) {
+    // The text cannot be allocated: callers report a null path.
+    return std::nullopt;
+  }
 }

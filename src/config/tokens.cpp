@@ -1,0 +1,446 @@
+// One configuration line: the keyword dispatch of both scopes and the token
+// handlers that read a keyword's value into the settings or the open record.
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+#include <new>
+#include <string>
+
+#include "ZelLog.h"
+#include "kep_config.h"
+
+namespace {
+
+constexpr const char *kKepSeparators = " \t\n\r";
+
+// Token numbers: the numbers the handlers' messages print as "token %i". The
+// flags print none; theirs only keep the numbering unique.
+enum KepToken : int {
+  kKepTokenKillDelay = 1,
+  kKepTokenKillRetries = 2,
+  kKepTokenDisableReboot = 3,
+  kKepTokenDisableReset = 4,
+  kKepTokenWdTimeout = 5,
+  kKepTokenStartSyncTime = 6,
+  kKepTokenInitSyncTime = 7,
+  kKepTokenStopSyncTime = 8,
+  kKepTokenDeathMonitorPeriod = 10,
+  kKepTokenDeathMonitorMaxDeath = 11,
+  kKepTokenStartLevel = 14,
+  kKepTokenStartSync = 17,
+  kKepTokenInitSync = 18,
+  kKepTokenStopSync = 19,
+  kKepTokenWdEnable = 20,
+  kKepTokenDoNotDeathMonitor = 22,
+};
+
+char *KepNextWord(KepParseContext *context) {
+  return strtok_r(nullptr, kKepSeparators, &context->savePtr);
+}
+
+// The suffix of a path token's default synchronisation file; null for any
+// other token.
+const char *KepSyncSuffix(int token) {
+  switch (token) {
+    case kKepTokenStartSync:
+      return "start";
+    case kKepTokenInitSync:
+      return "init";
+    case kKepTokenStopSync:
+      return "stop";
+    case kKepTokenWdEnable:
+      return "wd";
+    default:
+      return nullptr;
+  }
+}
+
+// "%u" as the device converts it. On a 64-bit host "%u" keeps the low 32 bits
+// of a number beyond 4294967295 where the 32-bit device saturates; saturate
+// here as well, so that a file reads the same on both.
+bool KepScanUint(const char *word, uint32_t *value) {
+  unsigned int scanned = 0;
+  if (sscanf(word, "%u", &scanned) != 1) return false;
+  const char *digits = word;
+  while (isspace(static_cast<unsigned char>(*digits))) ++digits;
+  if (*digits == '+' || *digits == '-') ++digits;
+  while (*digits == '0') ++digits;
+  size_t count = strspn(digits, "0123456789");
+  if (count > 10 || (count == 10 && strncmp(digits, "4294967295", 10) > 0)) scanned = 0xFFFFFFFFu;
+  *value = scanned;
+  return true;
+}
+
+KepSettings &Settings() { return KepMutableSettings(); }
+
+// Global keywords.
+int KillDelay(KepParseContext *c) {
+  return ProcessUintToken(c, kKepTokenKillDelay, 2, 60, &Settings().killDelay);
+}
+int KillRetries(KepParseContext *c) {
+  return ProcessUintToken(c, kKepTokenKillRetries, 0, 10, &Settings().killRetries);
+}
+int DisableReboot(KepParseContext *c) {
+  return ProcessBoolToken(c, kKepTokenDisableReboot, &Settings().disableReboot);
+}
+int DisableReset(KepParseContext *c) {
+  return ProcessBoolToken(c, kKepTokenDisableReset, &Settings().disableReset);
+}
+int WdTimeout(KepParseContext *c) {
+  return ProcessUintToken(c, kKepTokenWdTimeout, 0, 300, &Settings().wdTimeout);
+}
+int StartSyncTime(KepParseContext *c) {
+  return ProcessUintToken(c, kKepTokenStartSyncTime, 1, 20, &Settings().startSyncTime);
+}
+int InitSyncTime(KepParseContext *c) {
+  return ProcessUintToken(c, kKepTokenInitSyncTime, 1, 60, &Settings().initSyncTime);
+}
+int StopSyncTime(KepParseContext *c) {
+  return ProcessUintToken(c, kKepTokenStopSyncTime, 1, 60, &Settings().stopSyncTime);
+}
+int DeathMonitorPeriod(KepParseContext *c) {
+  return ProcessUintToken(c, kKepTokenDeathMonitorPeriod, 10, 3600, &Settings().deathMonitorPeriod);
+}
+int DeathMonitorMaxDeath(KepParseContext *c) {
+  return ProcessUintToken(c, kKepTokenDeathMonitorMaxDeath, 2, 100,
+                          &Settings().deathMonitorMaxDeath);
+}
+
+// Application keywords.
+int StartSync(KepParseContext *c) {
+  return ProcessStringToken(c, kKepTokenStartSync, &c->app.startFile);
+}
+int InitSync(KepParseContext *c) {
+  return ProcessStringToken(c, kKepTokenInitSync, &c->app.initFile);
+}
+int StopSync(KepParseContext *c) {
+  return ProcessStringToken(c, kKepTokenStopSync, &c->app.stopFile);
+}
+int WdEnable(KepParseContext *c) {
+  return ProcessStringToken(c, kKepTokenWdEnable, &c->app.wdFile);
+}
+int StartLevel(KepParseContext *c) {
+  return ProcessUintToken(c, kKepTokenStartLevel, 0, 100, &c->app.startLevel);
+}
+int DoNotDeathMonitor(KepParseContext *c) {
+  return ProcessBoolToken(c, kKepTokenDoNotDeathMonitor, &c->app.doNotDeathMonitor);
+}
+
+struct KepKeyword {
+  const char *name;
+  int (*handler)(KepParseContext *);
+};
+
+const KepKeyword kKepGlobalKeywords[] = {
+    {"application", ProcessApplicationToken},
+    {"globalEnv", ProcessGlobalEnvToken},
+    {"killDelay", KillDelay},
+    {"killRetries", KillRetries},
+    {"disableReboot", DisableReboot},
+    {"disableReset", DisableReset},
+    {"wdTimeout", WdTimeout},
+    {"startSyncTime", StartSyncTime},
+    {"initSyncTime", InitSyncTime},
+    {"stopSyncTime", StopSyncTime},
+    {"deathMonitorAction", ProcessDeathMonActionToken},
+    {"deathMonitorPeriod", DeathMonitorPeriod},
+    {"deathMonitorMaxDeath", DeathMonitorMaxDeath},
+};
+
+const KepKeyword kKepAppKeywords[] = {
+    {"deathAction", ProcessDeathActionToken},
+    {"arg", ProcessArgToken},
+    {"env", ProcessEnvToken},
+    {"startSync", StartSync},
+    {"initSync", InitSync},
+    {"stopSync", StopSync},
+    {"wdEnable", WdEnable},
+    {"startLevel", StartLevel},
+    {"deathMonitorAction", ProcessDeathMonAppActionToken},
+    {"doNotDeathMonitor", DoNotDeathMonitor},
+};
+
+template <size_t N>
+int (*KepFindHandler(const KepKeyword (&table)[N], const char *word))(KepParseContext *) {
+  for (const KepKeyword &keyword : table) {
+    if (strcasecmp(keyword.name, word) == 0) return keyword.handler;
+  }
+  return nullptr;
+}
+
+// "}": the open record, now Configured, goes to the end of the list.
+int KepCloseApplication(KepParseContext *context) {
+  context->app.state = KEP_APP_STATE_CONFIGURED;
+  context->app.index = context->nextIndex;
+  try {
+    KepGetAppList().push_back(std::move(context->app));
+  } catch (...) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+            "%s(): new failed for application %s, file: %s, line: %i.", "ProcessConfigLine",
+            context->app.name.c_str(), context->fileName, static_cast<int>(context->lineNumber));
+    return KEP_ERR_ALLOC;
+  }
+  context->app = KepApp{};
+  context->inApplication = 0;
+  ++context->nextIndex;
+  return KEP_OK;
+}
+
+// Shared by both deathMonitorAction keywords (global scope or the open
+// record): only reset, reboot and halt.
+int KepReadDeathMonAction(KepParseContext *context, bool global) {
+  const char *function = global ? "ProcessDeathMonActionToken" : "ProcessDeathMonAppActionToken";
+  const int line = static_cast<int>(context->lineNumber);
+  char *word = KepNextWord(context);
+  if (word == nullptr) {
+    if (global) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+              "%s(): deathMonitorAction token not found, file: %s, line: %i.", function,
+              context->fileName, line);
+    } else {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+              "%s(): app deathMonitorAction token not found, file: %s, line: %i.", function,
+              context->fileName, line);
+    }
+    return KEP_ERR_NO_DEATH_MON_ACTION;
+  }
+  uint32_t action = KepDeathActionFromName(word);
+  if (action != KEP_DEATH_ACTION_RESET && action != KEP_DEATH_ACTION_REBOOT &&
+      action != KEP_DEATH_ACTION_HALT) {
+    if (global) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+              "%s(): invalid deathMonitorAction (%s), file: %s, line: %i.", function, word,
+              context->fileName, line);
+    } else {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+              "%s(): invalid app deathMonitorAction (%s), file: %s, line: %i.", function, word,
+              context->fileName, line);
+    }
+    return KEP_ERR_BAD_DEATH_MON_ACTION;
+  }
+  if (global) {
+    Settings().deathMonitorAction = action;
+  } else {
+    context->app.deathMonitorAction = action;
+  }
+  return KEP_OK;
+}
+
+// Shared by env (the open record) and globalEnv: NAME and quoted text,
+// appended as NAME=text.
+int KepReadEnv(KepParseContext *context, bool global) {
+  const char *function = global ? "ProcessGlobalEnvToken" : "ProcessEnvToken";
+  const int line = static_cast<int>(context->lineNumber);
+  char *name = KepNextWord(context);
+  if (name == nullptr) {
+    if (global) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+              "%s(): globalEnv variable missing, file: %s, line: %i.", function, context->fileName,
+              line);
+    } else {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): env variable missing, file: %s, line: %i.",
+              function, context->fileName, line);
+    }
+    return KEP_ERR_NO_ENV_NAME;
+  }
+  char *value = KepGetQuotedString(context->savePtr);
+  if (value == nullptr) {
+    if (global) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+              "%s(): invalid globalEnv value, file: %s, line: %i.", function, context->fileName,
+              line);
+      return KEP_ERR_NO_GLOBAL_ENV_VALUE;
+    }
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): invalid env value, file: %s, line: %i.",
+            function, context->fileName, line);
+    return KEP_ERR_NO_ENV_VALUE;
+  }
+  return KepPushEnv(name, value, global ? &KepGetGlobalEnvList() : &context->app.envList);
+}
+
+}  // namespace
+
+int ProcessConfigLine(char *line, KepParseContext *context) {
+  if (line == nullptr || context == nullptr) return KEP_ERR_INVALID_ARG;
+  context->savePtr = line;
+  char *word = strtok_r(line, kKepSeparators, &context->savePtr);
+  if (word == nullptr || word[0] == '#') return KEP_OK;
+
+  const int lineNumber = static_cast<int>(context->lineNumber);
+  if (context->inApplication) {
+    if (strcmp(word, "}") == 0) return KepCloseApplication(context);
+    auto handler = KepFindHandler(kKepAppKeywords, word);
+    if (handler == nullptr) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+              "%s(): Invalid application token (\"%s\") found, file: %s, line: %i.", __func__, word,
+              context->fileName, lineNumber);
+      return KEP_ERR_BAD_APP_TOKEN;
+    }
+    return handler(context);
+  }
+  auto handler = KepFindHandler(kKepGlobalKeywords, word);
+  if (handler == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+            "%s(): Invalid token (\"%s\") found, file: %s, line: %i.", __func__, word,
+            context->fileName, lineNumber);
+    return KEP_ERR_BAD_TOKEN;
+  }
+  return handler(context);
+}
+
+int ProcessApplicationToken(KepParseContext *context) {
+  KepApp &app = context->app;
+  app = KepApp{};
+  const int line = static_cast<int>(context->lineNumber);
+  char *word = KepNextWord(context);
+  if (word == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+            "%s(): application name not found, file: %s, line: %i.", __func__, context->fileName,
+            line);
+    return KEP_ERR_NO_APP_NAME;
+  }
+  try {
+    app.name = word;
+  } catch (...) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): LxStrdup(%s) failed, file: %s, line: %i.",
+            __func__, word, context->fileName, line);
+    return KEP_ERR_COPY;
+  }
+  word = KepNextWord(context);
+  if (word == nullptr || strcmp(word, "{") != 0) {
+    app.name.clear();
+    app.name.shrink_to_fit();
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): opening brace not found, file: %s, line: %i.",
+            __func__, context->fileName, line);
+    return KEP_ERR_NO_BRACE;
+  }
+  app.disabled = 0;
+  app.state = KEP_APP_STATE_NONE;
+  app.index = context->nextIndex;
+  app.argList.clear();
+  app.envList.clear();
+  app.deathTimeList.clear();
+  app.doNotDeathMonitor = 0;
+  app.deathMonitorAction = KEP_DEATH_ACTION_NOT_SET;
+  context->inApplication = 1;
+  return KEP_OK;
+}
+
+int ProcessUintToken(KepParseContext *context, int token, uint32_t minimum, uint32_t maximum,
+                     uint32_t *destination) {
+  const int line = static_cast<int>(context->lineNumber);
+  char *word = KepNextWord(context);
+  if (word == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+            "%s(): uint argument for token %i not found, file: %s, line: %i.", __func__, token,
+            context->fileName, line);
+    return KEP_ERR_NO_UINT;
+  }
+  uint32_t value = 0;
+  if (!KepScanUint(word, &value)) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+            "%s(): invalid uint value for token %i (%s), file: %s, line: %i.", __func__, token,
+            word, context->fileName, line);
+    return KEP_ERR_BAD_UINT;
+  }
+  if (value < minimum) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+            "%s(): uint value for token %i (%u) < minimum (%u), file: %s, line: %i.", __func__,
+            token, value, minimum, context->fileName, line);
+    return KEP_ERR_UINT_LOW;
+  }
+  if (value > maximum) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+            "%s(): uint value for token %i (%u) > maximum (%u), file: %s, line: %i.", __func__,
+            token, value, maximum, context->fileName, line);
+    return KEP_ERR_UINT_HIGH;
+  }
+  *destination = value;
+  return KEP_OK;
+}
+
+int ProcessStringToken(KepParseContext *context, int token,
+                       std::optional<std::string> *destination) {
+  const int line = static_cast<int>(context->lineNumber);
+  destination->reset();
+  const char *source = KepNextWord(context);
+  std::optional<std::string> defaultPath;
+  if (source == nullptr) {
+    defaultPath = KepBuildSyncFilePath(context->app.name.c_str(), KepSyncSuffix(token));
+    if (!defaultPath.has_value()) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+              "%s(): pathname for %s, token %i failed, file: %s, line: %i.", __func__,
+              context->app.name.c_str(), token, context->fileName, line);
+      return KEP_ERR_SYNC_PATH;
+    }
+    source = defaultPath->c_str();
+  }
+  try {
+    destination->emplace(source);
+  } catch (...) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+            "%s(): new failed for [%s] for token %i, file: %s, line: %i.", __func__, source, token,
+            context->fileName, line);
+    return KEP_ERR_ALLOC;
+  }
+  return KEP_OK;
+}
+
+int ProcessBoolToken(KepParseContext *, int, uint8_t *destination) {
+  if (destination == nullptr) return KEP_ERR_INVALID_ARG;
+  *destination = 1;
+  return KEP_OK;
+}
+
+int ProcessDeathActionToken(KepParseContext *context) {
+  const int line = static_cast<int>(context->lineNumber);
+  context->app.deathAction = KEP_DEATH_ACTION_NONE;
+  char *word = KepNextWord(context);
+  if (word == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+            "%s(): deathAction token not found, file: %s, line: %i.", __func__, context->fileName,
+            line);
+    return KEP_ERR_NO_DEATH_ACTION;
+  }
+  uint32_t action = KepDeathActionFromName(word);
+  if (action < KEP_DEATH_ACTION_NONE) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): invalid deathAction (%s), file: %s, line: %i.",
+            __func__, word, context->fileName, line);
+    return KEP_ERR_BAD_DEATH_ACTION;
+  }
+  context->app.deathAction = action;
+  return KEP_OK;
+}
+
+int ProcessDeathMonActionToken(KepParseContext *context) {
+  return KepReadDeathMonAction(context, true);
+}
+
+int ProcessDeathMonAppActionToken(KepParseContext *context) {
+  return KepReadDeathMonAction(context, false);
+}
+
+int ProcessEnvToken(KepParseContext *context) { return KepReadEnv(context, false); }
+
+int ProcessGlobalEnvToken(KepParseContext *context) { return KepReadEnv(context, true); }
+
+int ProcessArgToken(KepParseContext *context) {
+  char *text = KepGetQuotedString(context->savePtr);
+  if (text == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): no argument value, file: %s, line: %i.",
+            __func__, context->fileName, static_cast<int>(context->lineNumber));
+    return KEP_ERR_NO_ARG;
+  }
+  char *wordSave = nullptr;
+  for (char *word = strtok_r(text, kKepSeparators, &wordSave); word != nullptr;
+       word = strtok_r(nullptr, kKepSeparators, &wordSave)) {
+    try {
+      context->app.argList.emplace_back(word);
+    } catch (...) {
+      return KEP_ERR_COPY;
+    }
+  }
+  return KEP_OK;
+}
