@@ -1,4 +1,9 @@
-/* Supervisor support library: the surface kep and its applications link against. */
+/* Supervisor support library: the surface kep and its applications link against.
+ *
+ * Synchronisation and watchdog files are one line of text (formats in
+ * docs/files.md); the writers replace them atomically (a temporary file in the
+ * same folder, then rename), and the readers take at most 128 bytes and never
+ * block. Every descriptor is close-on-exec. */
 #ifndef ZEL_KEP_LIB_H
 #define ZEL_KEP_LIB_H
 
@@ -20,18 +25,23 @@ int KepGetUptime(struct timeval *out);
  * null argument. */
 int KepTvSub(const struct timeval *a, const struct timeval *b, struct timeval *out);
 
-/* 0 when the synchronisation file PATH has been written by process PID; any
- * other value means "not yet" (missing, empty, damaged, or written for another
- * pid). reserved must be null. */
+/* 0 when the synchronisation file PATH has been written for process PID; any
+ * other value means "not yet": 1 bad argument (null path, pid <= 0, reserved
+ * not null), 2 missing or unreadable, 3 damaged (empty, cut, garbage, not a
+ * regular file), 4 written for another pid. reserved must be null. */
 int KepReadSyncFile(const char *path, pid_t pid, void *reserved);
 
 /* Age of the watchdog file PATH fed by process PID.
  *   age:     time since the last feed, on the boot clock.
  *   fedAt:   boot-clock time of the last feed.
  *   now:     boot-clock time of this reading.
- *   count:   number of feeds since the file was created.
- * Returns 0, or a non-zero status: 1 bad argument, 2 file missing or
- * unreadable, 3 damaged content, 4 written by another pid. */
+ *   count:   number of feeds by PID (see KepFeedWatchdogFile).
+ * The age is measured on the boot clock, from the time written into the file by
+ * the feeder: neither the wall clock nor the file's mtime counts. Null outputs
+ * are skipped; on failure the outputs are left untouched.
+ * Returns 0, or a non-zero status: 1 bad argument (null path, pid <= 0), 2 file
+ * missing or unreadable, 3 damaged content (also a feed time later than now),
+ * 4 written by another pid (an application restarted and not yet fed). */
 int KepWatchdogFileTime(const char *path, pid_t pid, struct timeval *age,
                         struct timeval *fedAt, struct timeval *now, uint32_t *count);
 
@@ -42,7 +52,8 @@ int KepWatchdogFileTime(const char *path, pid_t pid, struct timeval *age,
 int KepWriteSyncFile(const char *path, pid_t pid);
 
 /* Feeds the watchdog file PATH for process PID (boot-clock time of the feed and
- * a feed count). Returns 0, or -1 with errno set. */
+ * a feed count, which goes on from the file when PID fed it before and starts
+ * at 1 otherwise). Returns 0, or -1 with errno set. */
 int KepFeedWatchdogFile(const char *path, pid_t pid);
 
 /* The application's own calls: they read KEP_START_FILE, KEP_INIT_FILE,

@@ -6,11 +6,16 @@
 extern "C" {
 #endif
 
-/* Looks NAME up along SEARCHPATH (colon-separated; an empty element means the
- * current directory). A NAME containing '/' is checked as given. A null
- * SEARCHPATH searches the default "/bin:/usr/bin". MODE lists the access
- * wanted: 'r' readable, 'w' writable, 'x' executable; only regular files
- * match. Returns a malloc'ed full path (the caller frees it), or null. */
+/* Looks NAME up along SEARCHPATH, a colon-separated list of folders in which
+ * an empty element means the current directory ("./NAME" is returned for it).
+ * A null SEARCHPATH searches the default "/bin:/usr/bin". A NAME containing
+ * '/' is not searched but checked as given. MODE lists the access wanted,
+ * checked with access(2) for the real user: 'r' readable, 'w' writable, 'x'
+ * executable; a null or empty MODE asks only that the file exists. Only
+ * regular files match (symbolic links are followed): a folder named NAME is
+ * passed over. Returns a malloc'ed path of the first match (the caller frees
+ * it), or null with errno set: EINVAL for a null or empty NAME or an unknown
+ * mode letter, ENOENT when nothing matches, ENOMEM. */
 char *ZelPathfind(const char *searchPath, const char *name, const char *mode);
 
 #ifdef __cplusplus

@@ -1,0 +1,37 @@
+// File helpers of libZelKepLib, shared by the sync-file and watchdog-file code.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace keplib {
+
+// Statuses of the readers (the same numbers for sync and watchdog files).
+constexpr int kKepFileOk = 0;
+constexpr int kKepFileBadArgument = 1;
+constexpr int kKepFileMissing = 2;
+constexpr int kKepFileDamaged = 3;
+constexpr int kKepFileOtherPid = 4;
+
+// The most a reader takes from a file; every valid file is far shorter.
+constexpr size_t kKepMaxFileBytes = 128;
+
+// Reads the whole of the regular file PATH into buffer (capacity bytes, at
+// most kKepMaxFileBytes are used) and sets *length. Returns kKepFileOk,
+// kKepFileMissing (cannot be opened or read) or kKepFileDamaged (not a regular
+// file, or longer than kKepMaxFileBytes). Never blocks on a FIFO.
+int ReadSmallFile(const char *path, char *buffer, size_t capacity, size_t *length);
+
+// Replaces PATH with text so that a reader sees the old or the new content,
+// never a part: a temporary file beside it, then rename(2). Returns 0, or -1
+// with errno set (the temporary file is removed).
+int WriteFileAtomically(const char *path, const char *text, size_t length);
+
+// Parses a decimal number of 1 to 20 digits not above max at *cursor and
+// moves *cursor past it. Returns false (cursor unchanged) otherwise.
+bool ParseNumber(const char **cursor, const char *end, uint64_t max, uint64_t *value);
+
+// Moves *cursor past literal when the text there starts with it.
+bool ParseLiteral(const char **cursor, const char *end, const char *literal);
+
+}  // namespace keplib
