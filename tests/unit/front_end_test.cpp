@@ -8,6 +8,7 @@
 #include "kep_front_end.h"
 #include "kep_main.h"
 #include "kep_test.h"
+#include "zel_log_testing.h"
 
 namespace {
 
@@ -106,4 +107,44 @@ TEST(DlogLevel, MapsLogLevelsToSyslogSeverities) {
     EXPECT_EQ(KepDlogLevel(c.level, c.notice), c.severity)
         << "level " << c.level << " notice " << c.notice;
   }
+}
+
+namespace {
+
+// Points the debug log at a temporary folder for the test's lifetime.
+class DebugLogHook : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(KepMkdirDashP(temp_.File("var/log").c_str()), 0);
+    Dlog_SetRootForTesting(temp_.Path().c_str());
+    disableDlog = 0;
+  }
+  void TearDown() override {
+    Dlog_SetRootForTesting(nullptr);
+    disableDlog = 0;
+  }
+  std::string Dlog() const { return ReadFile(temp_.File("var/log/dlog.log")); }
+
+  TempDir temp_;
+};
+
+}  // namespace
+
+TEST_F(DebugLogHook, WritesTheTextLiterallyAtTheMappedSeverity) {
+  ExtLogFn(3, 0, "KepMain", "100% done %s %n");
+  ExtLogFn(3, 1, "KepConfig", "notable");
+  ExtLogFn(9, 0, nullptr, "odd level");
+  const std::string dlog = Dlog();
+  EXPECT_NE(dlog.find("INFO"), std::string::npos) << dlog;
+  EXPECT_NE(dlog.find("KepMain: 100% done %s %n"), std::string::npos) << dlog;
+  EXPECT_NE(dlog.find("NOTICE"), std::string::npos) << dlog;
+  EXPECT_NE(dlog.find("KepConfig: notable"), std::string::npos) << dlog;
+  EXPECT_NE(dlog.find("DEBUG"), std::string::npos) << dlog;
+  EXPECT_NE(dlog.find("odd level"), std::string::npos) << dlog;
+}
+
+TEST_F(DebugLogHook, DashDSilencesTheHook) {
+  disableDlog = 1;
+  ExtLogFn(1, 1, "KepMain", "dropped");
+  EXPECT_EQ(Dlog().find("dropped"), std::string::npos);
 }
