@@ -37,7 +37,7 @@ class State {
   std::string Inside(const std::string &absolutePath) const;
   std::string DlogPath() const { return Inside("/var/log/dlog.log"); }
   std::string Dlog() const { return ReadFile(DlogPath()); }
-  // Lines the recording stubs wrote, one per call.
+  // Lines the recording stubs wrote, one per call (its arguments; empty for none).
   std::vector<std::string> PasswdCalls() const;
   std::vector<std::string> RebootCalls() const;
   // A file outside the sandbox's mapped folders, for scripts and configurations.
