@@ -16,8 +16,11 @@
 //   --feed-every=MS     ... every MS ms (default 100), the first at once
 //   --dump=FILE         write argv, environment, blocked signals and open
 //                       descriptors to FILE (atomically), one item a line:
-//                       "arg TEXT", "env TEXT", "sigblk HEX", "fd N"
+//                       "arg TEXT", "env TEXT", "sigblk HEX", "fd N",
+//                       "pid N", "sid N", "pgid N", "umask OCTAL"
 //   --grandchild=FILE   fork a child that sleeps forever; write its pid to FILE
+// Run under a name whose last component begins with "kep-dump-self", it dumps
+// to that name + ".out" without any option (for a start without arguments).
 // Otherwise it sleeps until a signal ends it.
 #include <dirent.h>
 #include <errno.h>
@@ -25,6 +28,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -151,6 +155,10 @@ void Dump(const std::string &file, const std::vector<std::string> &args) {
   for (char **env = environ; *env != nullptr; ++env) text << "env " << *env << "\n";
   text << "sigblk " << blocked << "\n";
   for (int fd : fds) text << "fd " << fd << "\n";
+  mode_t mask = umask(0);
+  umask(mask);
+  text << "pid " << getpid() << "\nsid " << getsid(0) << "\npgid " << getpgrp() << "\numask "
+       << std::oct << mask << std::dec << "\n";
   WriteAtomically(file, text.str());
 }
 
@@ -173,8 +181,9 @@ void SleepMs(long ms) {
 int main(int argc, char **argv) {
   std::vector<std::string> args(argv, argv + argc);
   Options o = Parse(argc, argv);
-  if (!o.dumpFile.empty()) Dump(o.dumpFile, args);
-
+  const char *base = strrchr(argv[0], '/');
+  base = base != nullptr ? base + 1 : argv[0];
+  if (strncmp(base, "kep-dump-self", 13) == 0) o.dumpFile = std::string(argv[0]) + ".out";
   if (o.ignoreTerm) {
     signal(SIGTERM, SIG_IGN);
   } else if (o.stopFile) {
@@ -183,6 +192,8 @@ int main(int argc, char **argv) {
     action.sa_handler = OnTerm;
     sigaction(SIGTERM, &action, nullptr);
   }
+  // After the handlers: a test that has seen the dump may signal at once.
+  if (!o.dumpFile.empty()) Dump(o.dumpFile, args);
   if (!o.grandchildFile.empty()) StartGrandchild(o.grandchildFile);
 
   long begin = NowMs();
