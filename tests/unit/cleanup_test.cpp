@@ -11,10 +11,11 @@
 
 namespace {
 
+// readdir64: the 32-bit build must list folders with 64-bit inode numbers too.
 std::set<std::string> Entries(const std::string &dir) {
   std::set<std::string> names;
   if (DIR *d = opendir(dir.c_str())) {
-    while (struct dirent *entry = readdir(d)) {
+    while (struct dirent64 *entry = readdir64(d)) {
       std::string name = entry->d_name;
       if (name != "." && name != "..") names.insert(name);
     }
