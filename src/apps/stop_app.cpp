@@ -52,11 +52,13 @@ int KepStopOneApp(KepApp *app, int signal) {
   // kill(0, ...) would reach the supervisor's own group and kill(-1, ...) every
   // process of the device. A record without a real pid has nothing left to
   // stop: it is booked as gone, so that the stop still completes.
-  bool refused = app->pid <= 1;
-  if (refused) {
+  // A child that the SIGCHLD handler has reaped already is gone as well, and its
+  // pid may belong to another process by now.
+  bool gone = app->pid <= 1 || app->childExited;
+  if (app->pid <= 1) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): refusing to signal pid %i for %s.", kFn,
             static_cast<int>(app->pid), app->name.c_str());
-  } else {
+  } else if (!gone) {
     int status = KepDeliver(*app, signal);
     if (status != 0) return status;
   }
@@ -70,8 +72,8 @@ int KepStopOneApp(KepApp *app, int signal) {
   app->sigtermCount += 1;
   KepGetUptime(&app->sigtermTime);
   uint32_t stopSyncTime = KepGetStopSyncTime();
-  // No process of ours can write the stop file for a refused pid.
-  if (refused || stopSyncTime == 0 || !app->stopFile) return KEP_OK;
+  // Nobody is left to write the stop file.
+  if (gone || stopSyncTime == 0 || !app->stopFile) return KEP_OK;
   int status = KepWaitForSyncFile(app->stopFile->c_str(), app->pid, stopSyncTime);
   if (status != 0) {
     Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,

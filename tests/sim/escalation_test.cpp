@@ -207,6 +207,22 @@ TEST_F(Stopping, NoSignalEverGoesToAPidOfOneOrLess) {
   }
 }
 
+// Reaped by the handler but not yet collected: the pid is free for reuse.
+TEST_F(Stopping, AChildReapedAlreadyIsNotSignalled) {
+  KepMutableSettings().stopSyncTime = 5;
+  KepApp &app = Add("app", KEP_APP_STATE_RUNNING, 2000);
+  app.stopFile = "/sync/app-stop";
+  kep::fake::Exit(2000, 0);
+  SigChildHandler(SIGCHLD, nullptr, nullptr);
+  EXPECT_EQ(KepStopOneApp(&app, SIGTERM), 0);
+  EXPECT_EQ(KepStopOneApp(&app, SIGKILL), 0);
+  EXPECT_TRUE(World().signals.empty());
+  EXPECT_TRUE(World().sleptUs.empty());
+  EXPECT_EQ(app.state, KEP_APP_STATE_KILLED);
+  EXPECT_EQ(KepCheckChildAppStatus(), 1u);
+  EXPECT_EQ(app.state, KEP_APP_STATE_REAPED);
+}
+
 TEST_F(Stopping, StopAllGoesLastConfiguredFirstWithAPauseAfterEach) {
   Add("a", KEP_APP_STATE_RUNNING, 2000);
   Add("b", KEP_APP_STATE_INITIALIZING, 2001);
