@@ -105,6 +105,7 @@ class ExecTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetModel();
+    DefaultSigchld();
     savedSyncDir_ = kepSyncFilesDir;
     kepSyncFilesDir = sync_.Path().c_str();
   }
@@ -112,14 +113,19 @@ class ExecTest : public ::testing::Test {
     std::vector<pid_t> pids;
     for (const KepApp &app : KepGetAppList()) pids.push_back(app.pid);
     KillAndReap(pids);
+    DefaultSigchld();
+    kepSyncFilesDir = savedSyncDir_;
+    ResetModel();
+    EXPECT_EQ(ZombieChildren(), std::vector<pid_t>{});
+  }
+
+  // No handler reaps behind the test's back, and SIGCHLD is not blocked.
+  static void DefaultSigchld() {
     signal(SIGCHLD, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGCHLD);
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    kepSyncFilesDir = savedSyncDir_;
-    ResetModel();
-    EXPECT_EQ(ZombieChildren(), std::vector<pid_t>{});
   }
 
   KepApp &Add(KepApp app) {
