@@ -2,7 +2,6 @@
 // bookkeeping, the stale-file removal and the bounded start-file wait.
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include "fake.h"
 #include "kep_start_app.h"
@@ -98,24 +97,6 @@ TEST_F(StartSim, WithoutStartFileOrSyncTimeThereIsNoWait) {
   EXPECT_EQ(KepStartOneApp(&noTime), 0);
   EXPECT_EQ(World().sleptUs, (std::vector<unsigned long long>{10000}));
   EXPECT_EQ(World().forked, (std::vector<pid_t>{2000, 2001}));
-}
-
-TEST_F(StartSim, AMissingExecutableChangesNothing) {
-  KepApp &app = Add("kep-no-such-application");
-  sync_.Write("kep-no-such-application-start", "old");
-  const char *path = getenv("PATH");
-  LogCapture log;
-  EXPECT_EQ(KepStartOneApp(&app), 1001);
-  EXPECT_EQ(app.state, KEP_APP_STATE_START_PENDING);
-  EXPECT_EQ(app.pid, 0);
-  EXPECT_EQ(app.startCount, 0u);
-  EXPECT_TRUE(World().forked.empty());
-  EXPECT_TRUE(World().sleptUs.empty());
-  EXPECT_TRUE(FileExists(sync_.File("kep-no-such-application-start")));
-  EXPECT_EQ(log.Texts(), (std::vector<std::string>{
-                             "KepStartOneApp(): could not find kep-no-such-application[3] in \"" +
-                             std::string(path != nullptr ? path : "(null)") + "\"."}));
-  EXPECT_EQ(log.Lines()[0].level, 1);
 }
 
 TEST_F(StartSim, AFailedForkLeavesTheRecordExited) {

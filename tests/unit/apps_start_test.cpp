@@ -135,8 +135,10 @@ TEST_F(StartExec, AMissingExecutableLeavesTheRecordAsItWas) {
   KepApp &app = Add(TestApp({}));
   app.name = "kep-no-such-application";
   app.pid = 77;
+  sync_.Write("kep-no-such-application-start", "stale");
   LogCapture log;
   EXPECT_EQ(KepStartOneApp(&app), 1001);
+  EXPECT_TRUE(FileExists(sync_.File("kep-no-such-application-start")));
   EXPECT_EQ(app.state, KEP_APP_STATE_START_PENDING);
   EXPECT_EQ(app.pid, 77);
   EXPECT_EQ(app.startCount, 0u);
