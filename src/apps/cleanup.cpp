@@ -94,7 +94,9 @@ int KepRmFilesWithPrefix(const char *prefix) {
         result = -1;
         continue;
       }
-      if (!KepIsRegularFile(path) || strncmp(entry->d_name, namePart, nameLength) != 0) continue;
+      // The name first: every start walks the whole folder, and an lstat for
+      // each entry would make starting n applications cost n * n stats.
+      if (strncmp(entry->d_name, namePart, nameLength) != 0 || !KepIsRegularFile(path)) continue;
       if (unlink(path) != 0) {
         Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): unlink(%s) failed (%i).", kFn, path, errno);
         result = -1;
