@@ -286,6 +286,18 @@ TEST_F(ZelLog, TerminalOnStandardErrorGetsTheLinesThatPass) {
   EXPECT_EQ(seen.find("filtered info"), std::string::npos) << seen;
 }
 
+TEST_F(ZelLog, LoggingLeavesErrnoAlone) {
+  ASSERT_EQ(Log_WriteOpen("unit", 0, 0, 0), 0);
+  errno = EPIPE;
+  Log_Msg(1, 0, "KepMain", "written");
+  EXPECT_EQ(errno, EPIPE);
+  Dlog_SetRootForTesting(temp_.File("missing").c_str());
+  EXPECT_EQ(__dlog_printf(3, "KepMain", "lost"), -1);
+  EXPECT_EQ(errno, EPIPE);
+  Dlog_SetRootForTesting(temp_.Path().c_str());
+  EXPECT_EQ(__dlog_printf(3, "KepMain", "reports the lost entry"), 0);
+}
+
 TEST_F(ZelLog, DlogWritesPercentSignsLiterally) {
   ASSERT_EQ(__dlog_printf(5, "KepMain", "%s", "100% done %s %n %d"), 0);
   std::vector<std::string> lines = SplitLines(Dlog());

@@ -103,7 +103,15 @@ int main(int argc, char **argv) {
             command->variable, command->word);
     return kKepNotifyUnset;
   }
-  if (!pidGiven) pid = getppid();
+  if (!pidGiven) {
+    pid = getppid();
+    // Parent 1: the script that ran us has ended already (kep-notify ran in the
+    // background); writing for pid 1 would never satisfy kep.
+    if (pid == 1) {
+      fprintf(stderr, "kep-notify: the parent process has ended; give the application's --pid\n");
+      return kKepNotifyError;
+    }
+  }
   if (command->write(path, pid) != 0) {
     fprintf(stderr, "kep-notify: cannot write %s (%s) for pid %ld: %s\n", path, command->variable,
             static_cast<long>(pid), strerror(errno));

@@ -92,6 +92,8 @@ int WriteEntry(const std::string &entry) {
 }  // namespace
 
 extern "C" int __dlog_printf(int level, const char *file, const char *format, ...) {
+  int savedErrno = errno;  // Callers may log a failure and then look at errno again.
+  int result = -1;
   try {
     va_list args;
     va_start(args, format);
@@ -103,16 +105,13 @@ extern "C" int __dlog_printf(int level, const char *file, const char *format, ..
                         std::string(program_invocation_short_name) + "[" + std::to_string(getpid()) + "] " +
                         (file != nullptr && *file != '\0' ? file : "-") + ": ";
     zel::AppendEscapedLine(entry, text);
-    if (WriteEntry(entry) != 0) {
-      ++lostEntries;
-      return -1;
-    }
-    lostEntries = 0;
-    return 0;
+    result = WriteEntry(entry);
   } catch (...) {
-    ++lostEntries;
-    return -1;
+    result = -1;
   }
+  lostEntries = result == 0 ? 0 : lostEntries + 1;
+  errno = savedErrno;
+  return result;
 }
 
 extern "C" void Dlog_SetRootForTesting(const char *root) {

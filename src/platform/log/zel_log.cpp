@@ -135,6 +135,8 @@ bool CloseLog() {
 }  // namespace
 
 extern "C" int Log_Msg(int level, int notice, const char *file, const char *format, ...) {
+  // Callers may log a failure and then look at errno again.
+  int savedErrno = errno;
   try {
     va_list args;
     va_start(args, format);
@@ -158,6 +160,7 @@ extern "C" int Log_Msg(int level, int notice, const char *file, const char *form
     // Out of memory: the message is lost, the caller goes on.
     inHook = false;
   }
+  errno = savedErrno;
   return 0;
 }
 
