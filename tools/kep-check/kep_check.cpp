@@ -1,2 +1,10 @@
-// TODO: not built yet.
-int main() { return 1; }
+// kep-check CONFIG: checks a kep configuration file; see check.h.
+#include <stdio.h>
+
+#include "check.h"
+
+int main(int argc, char **argv) {
+  int status = KepCheckMain(argc, argv, stdout, stderr);
+  fflush(stdout);
+  return status;
+}
