@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ZelLog.h"
@@ -19,11 +20,7 @@ namespace {
 // Line buffer of the file; a line must fit with its terminator.
 constexpr size_t kKepRebootLineSize = 200;
 
-// The rename is only durable once the directory entry is on storage too.
-// A file system that cannot sync directories (EINVAL) has nothing to flush.
-bool SyncDirectoryOf(const char *path) {
-  static const char *const fn = "KepWriteAppRebootFile";
-  char dir[PATH_MAX];
+void DirectoryOf(const char *path, char (&dir)[PATH_MAX]) {
   const char *slash = strrchr(path, '/');
   if (slash == nullptr) {
     snprintf(dir, sizeof dir, ".");
@@ -31,6 +28,31 @@ bool SyncDirectoryOf(const char *path) {
     int length = slash == path ? 1 : static_cast<int>(slash - path);
     snprintf(dir, sizeof dir, "%.*s", length, path);
   }
+}
+
+// A device whose image lacks the file's folder would otherwise never record a
+// reboot, and the boot-loop protection would silently never work. Only the last
+// folder is made: a missing parent above it is a broken file system, not ours.
+FILE *OpenCreatingFolder(const char *tmpPath) {
+  static const char *const fn = "KepWriteAppRebootFile";
+  FILE *file = fopen(tmpPath, "we");
+  if (file != nullptr || errno != ENOENT) return file;
+  char dir[PATH_MAX];
+  DirectoryOf(tmpPath, dir);
+  if (mkdir(dir, 0755) != 0 && errno != EEXIST) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): mkdir(%s) failed (%i).", fn, dir, errno);
+    errno = ENOENT;
+    return nullptr;
+  }
+  return fopen(tmpPath, "we");
+}
+
+// The rename is only durable once the directory entry is on storage too.
+// A file system that cannot sync directories (EINVAL) has nothing to flush.
+bool SyncDirectoryOf(const char *path) {
+  static const char *const fn = "KepWriteAppRebootFile";
+  char dir[PATH_MAX];
+  DirectoryOf(path, dir);
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): open(%s) failed (%i).", fn, dir, errno);
@@ -71,7 +93,7 @@ int KepWriteAppRebootFile(const std::string &name, uint32_t count) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): path too long (%s).", fn, rebootFilePath);
     return 0;
   }
-  FILE *file = fopen(tmpPath, "we");
+  FILE *file = OpenCreatingFolder(tmpPath);
   if (file == nullptr) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fopen(%s) failed (%i).", fn, tmpPath, errno);
     return 0;

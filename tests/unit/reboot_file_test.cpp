@@ -96,6 +96,19 @@ TEST_F(RebootFile, AnUnopenableTemporaryFileIsReported) {
   EXPECT_EQ(log_.Lines()[0].file, "KepMain");
 }
 
+TEST_F(RebootFile, AMissingFolderIsMadeSoTheRebootIsStillRecorded) {
+  std::string inside = dir_.File("kep") + "/data";
+  rebootFilePath = inside.c_str();
+  ASSERT_EQ(KepWriteAppRebootFile("myapp", 1), 1) << log_.Dump();
+  EXPECT_EQ(ReadFile(inside), "myapp 1\n");
+
+  // Only the last folder is made.
+  std::string deeper = dir_.File("a") + "/b/data";
+  rebootFilePath = deeper.c_str();
+  EXPECT_EQ(KepWriteAppRebootFile("myapp", 1), 0);
+  EXPECT_TRUE(log_.Contains("fopen(" + deeper + ".tmp) failed (2).")) << log_.Dump();
+}
+
 struct ReadCase {
   const char *content;
   int result;
