@@ -71,6 +71,7 @@ cpu_ns() { awk '{ print $1 }' "/proc/$kepPid/schedstat" 2>/dev/null || echo 0; }
 measure_memory() {
   put "n$n.rss_kb" "$(awk '/^VmRSS:/ { print $2 }' "/proc/$kepPid/status")"
   put "n$n.hwm_kb" "$(awk '/^VmHWM:/ { print $2 }' "/proc/$kepPid/status")"
+  put "n$n.anon_kb" "$(awk '/^RssAnon:/ { print $2 }' "/proc/$kepPid/status")"
 }
 
 measure_cpu() {
@@ -159,7 +160,8 @@ for n in $counts; do
   dir=$work/n$n
   say "$n applications: preparing"
   prepare "$n" || { say "cannot prepare $dir"; exit 1; }
-  rm -f "$dlog" "$dlog.1" /var/log/kep/*
+  # Fresh logs, and no files of an earlier run for kep to clear at its start.
+  rm -f "$dlog" "$dlog.1" /var/log/kep/* /var/local/zel/kep/syncFiles/*
   started=$EPOCHREALTIME
   PATH="$dir/bin:$PATH" "$kep" -c "$dir/kep.conf" >"$dir/kep.out" 2>&1 &
   kepPid=$!
