@@ -97,7 +97,9 @@ for sig in TERM INT HUP; do
   "$sandbox" "$state" -- bash -c \
     "trap 'exit 42' $sig; touch /var/log/ready; while :; do sleep 0.05; done" < /dev/null 2> "$work/signal.err" &
   pid=$!
-  (sleep 60 && kill -KILL "$pid") 2> /dev/null &
+  # A bound with no child process of its own, so that ending it leaves nothing
+  # holding the test's output open.
+  (read -r -t 60 <> <(:); kill -KILL "$pid") > /dev/null 2>&1 &
   bound=$!
   for _ in $(seq 600); do [ -f "$state/var/log/ready" ] && break; sleep 0.05; done
   kill -s "$sig" "$pid"
