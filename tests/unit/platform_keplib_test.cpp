@@ -2,6 +2,7 @@
 // files, the boot clock, the application calls and kep-notify.
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -11,8 +12,6 @@
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ZelKepLib.h"
 #include "kep_test.h"
@@ -38,7 +37,8 @@ size_t DescriptorsUnder(const std::string &folder) {
   for (const std::string &fd : Entries("/proc/self/fd")) {
     char target[4096];
     ssize_t length = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target - 1);
-    if (length > 0 && std::string(target, static_cast<size_t>(length)).rfind(folder, 0) == 0) ++count;
+    if (length > 0 && std::string(target, static_cast<size_t>(length)).rfind(folder, 0) == 0)
+      ++count;
   }
   return count;
 }
@@ -52,8 +52,8 @@ struct timeval Uptime() {
 // A watchdog file as the feeder writes it, fed at boot-clock time fedAt.
 std::string WatchdogText(pid_t pid, unsigned count, const struct timeval &fedAt) {
   char text[128];
-  snprintf(text, sizeof text, "kep-wd pid=%ld count=%u fed=%lld.%06ld\n", static_cast<long>(pid), count,
-           static_cast<long long>(fedAt.tv_sec), static_cast<long>(fedAt.tv_usec));
+  snprintf(text, sizeof text, "kep-wd pid=%ld count=%u fed=%lld.%06ld\n", static_cast<long>(pid),
+           count, static_cast<long long>(fedAt.tv_sec), static_cast<long>(fedAt.tv_usec));
   return text;
 }
 
@@ -91,7 +91,11 @@ TEST(KepSyncFile, BadContentIsNotYetAndNeverACrash) {
       {"garbage", "hello world\n", 3},
       {"bare pid", "4242\n", 3},
       {"binary", std::string("\0\x01\xff\xfe kep-sync pid=4242\n", 22), 3},
-      {"nul inside", std::string("kep-sync pid=42\0" "42\n", 19), 3},
+      {"nul inside",
+       std::string("kep-sync pid=42\0"
+                   "42\n",
+                   19),
+       3},
       {"leading space", " kep-sync pid=4242\n", 3},
       {"negative", "kep-sync pid=-4242\n", 3},
       {"too large a pid", "kep-sync pid=99999999999999999999999\n", 3},
@@ -220,7 +224,9 @@ TEST(KepWatchdog, OtherPidAndDamagedFilesAreErrorsThatLeaveTheOutputsAlone) {
     EXPECT_EQ(now.tv_sec, 13);
     EXPECT_EQ(count, 14u);
   }
-  EXPECT_EQ(KepWatchdogFileTime(temp.File("missing").c_str(), kPid, nullptr, nullptr, nullptr, nullptr), 2);
+  EXPECT_EQ(
+      KepWatchdogFileTime(temp.File("missing").c_str(), kPid, nullptr, nullptr, nullptr, nullptr),
+      2);
   EXPECT_EQ(KepWatchdogFileTime(temp.Path().c_str(), kPid, nullptr, nullptr, nullptr, nullptr), 3);
   EXPECT_EQ(KepWatchdogFileTime(nullptr, kPid, nullptr, nullptr, nullptr, nullptr), 1);
   EXPECT_EQ(KepWatchdogFileTime(temp.File("wd").c_str(), 0, nullptr, nullptr, nullptr, nullptr), 1);
@@ -246,10 +252,10 @@ TEST(KepTvSub, GivesNormalisedDifferences) {
   };
   const Case cases[] = {
       {{10, 500000}, {3, 200000}, {7, 300000}},
-      {{10, 100000}, {3, 200000}, {6, 900000}},   // borrow
-      {{3, 0}, {10, 0}, {-7, 0}},                 // negative
-      {{3, 200000}, {3, 700000}, {-1, 500000}},   // negative, rounded down
-      {{5, 2500000}, {1, 0}, {6, 500000}},        // operand not normalised
+      {{10, 100000}, {3, 200000}, {6, 900000}},  // borrow
+      {{3, 0}, {10, 0}, {-7, 0}},                // negative
+      {{3, 200000}, {3, 700000}, {-1, 500000}},  // negative, rounded down
+      {{5, 2500000}, {1, 0}, {6, 500000}},       // operand not normalised
       {{100, 0}, {100, 0}, {0, 0}},
   };
   for (const Case &c : cases) {
@@ -280,7 +286,8 @@ TEST(KepGetUptime, ReadsTheBootClock) {
 class KepNotify : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (const char *name : {"KEP_START_FILE", "KEP_INIT_FILE", "KEP_STOP_FILE", "KEP_WD_FILE"}) unsetenv(name);
+    for (const char *name : {"KEP_START_FILE", "KEP_INIT_FILE", "KEP_STOP_FILE", "KEP_WD_FILE"})
+      unsetenv(name);
   }
   TempDir temp_;
 };
@@ -335,7 +342,8 @@ Outcome RunNotify(const TempDir &temp, const std::vector<std::string> &args,
   std::string errPath = temp.File("notify.err");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
   int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());

@@ -2,6 +2,7 @@
 // filter, hook and rotation, and libdlog's entries.
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,8 +11,6 @@
 #include <regex>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ZelLog.h"
 #include "dlog.h"
@@ -121,7 +120,8 @@ TEST_F(ZelLog, FileGetsTheLevelsThatPassTheLevelSet) {
     unlink(LogFile().c_str());
     ASSERT_EQ(Log_SetLogLevel(c.level, nullptr), 0);
     ASSERT_EQ(Log_WriteOpen("unit", 0, 0, 0), 0);
-    for (int level = 1; level <= 4; ++level) Log_Msg(level, 0, "KepMain", "message of level %d", level);
+    for (int level = 1; level <= 4; ++level)
+      Log_Msg(level, 0, "KepMain", "message of level %d", level);
     ASSERT_EQ(Log_WriteClose(), 0);
     std::string log = Log();
     for (int level = 1; level <= 4; ++level) {
@@ -141,11 +141,15 @@ TEST_F(ZelLog, LineHoldsTimesLevelFileAndTextOnOneLine) {
   std::vector<std::string> lines = SplitLines(Log());
   ASSERT_EQ(lines.size(), 4u) << Log();
   const std::string stamp = R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\.\d{3}\] )";
-  EXPECT_TRUE(std::regex_search(lines[0], std::regex(stamp + R"(ERROR\* KepMain: main\(\): 100% of it$)")))
+  EXPECT_TRUE(
+      std::regex_search(lines[0], std::regex(stamp + R"(ERROR\* KepMain: main\(\): 100% of it$)")))
       << lines[0];
-  EXPECT_TRUE(std::regex_search(lines[1], std::regex(stamp + R"(WARN -: two\\nlines\\x01$)"))) << lines[1];
-  EXPECT_TRUE(std::regex_search(lines[2], std::regex(stamp + R"(INFO -: trailing newline$)"))) << lines[2];
-  EXPECT_TRUE(std::regex_search(lines[3], std::regex(stamp + R"(DEBUG\* KepUtil: odd level$)"))) << lines[3];
+  EXPECT_TRUE(std::regex_search(lines[1], std::regex(stamp + R"(WARN -: two\\nlines\\x01$)")))
+      << lines[1];
+  EXPECT_TRUE(std::regex_search(lines[2], std::regex(stamp + R"(INFO -: trailing newline$)")))
+      << lines[2];
+  EXPECT_TRUE(std::regex_search(lines[3], std::regex(stamp + R"(DEBUG\* KepUtil: odd level$)")))
+      << lines[3];
 }
 
 TEST_F(ZelLog, LongTextIsCutWithAMarkerNamingItsLength) {
@@ -185,7 +189,8 @@ TEST_F(ZelLog, FileIsRotatedToOneOldFileAtTheBound) {
   EXPECT_NE(current.find("KepMain: 059 "), std::string::npos) << current;
   std::vector<std::string> currentLines = SplitLines(current);
   std::vector<std::string> oldLines = SplitLines(old);
-  int firstCurrent = std::stoi(currentLines.front().substr(currentLines.front().find("KepMain: ") + 9, 3));
+  int firstCurrent =
+      std::stoi(currentLines.front().substr(currentLines.front().find("KepMain: ") + 9, 3));
   int lastOld = std::stoi(oldLines.back().substr(oldLines.back().find("KepMain: ") + 9, 3));
   EXPECT_EQ(lastOld + 1, firstCurrent);
 }
@@ -196,9 +201,8 @@ TEST_F(ZelLog, OpenAndCloseRefuseWhatTheyCannotDo) {
     int maxKiB;
     int syncMs;
   };
-  const Case invalid[] = {{nullptr, 0, 0}, {"", 0, 0},   {"a/b", 0, 0},
-                          {".", 0, 0},     {"..", 0, 0}, {"unit", -1, 0},
-                          {"unit", 0, -1}};
+  const Case invalid[] = {{nullptr, 0, 0}, {"", 0, 0},      {"a/b", 0, 0},  {".", 0, 0},
+                          {"..", 0, 0},    {"unit", -1, 0}, {"unit", 0, -1}};
   for (const Case &c : invalid) {
     SCOPED_TRACE(c.name != nullptr ? c.name : "(null)");
     errno = 0;
@@ -258,7 +262,8 @@ TEST_F(ZelLog, DescriptorsAreCloseOnExecAndNoneIsLeftBehind) {
 
 TEST_F(ZelLog, TerminalOnStandardErrorGetsTheLinesThatPass) {
   int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pseudo terminal";
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    GTEST_SKIP() << "no pseudo terminal";
   int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(terminal, 0);
   int savedStderr = dup(STDERR_FILENO);
@@ -314,13 +319,15 @@ TEST_F(ZelLog, DlogEntryHoldsTimesSeverityProcessFileAndText) {
     int level;
     const char *word;
   };
-  const Case cases[] = {{3, "ERROR"}, {4, "WARN"}, {5, "NOTICE"}, {6, "INFO"}, {7, "DEBUG"}, {9, "L9"}};
+  const Case cases[] = {{3, "ERROR"}, {4, "WARN"},  {5, "NOTICE"},
+                        {6, "INFO"},  {7, "DEBUG"}, {9, "L9"}};
   for (const Case &c : cases) __dlog_printf(c.level, "KepMain", "level %d", c.level);
   __dlog_printf(6, nullptr, "no file");
   std::vector<std::string> lines = SplitLines(Dlog());
   ASSERT_EQ(lines.size(), 7u) << Dlog();
   const std::string stamp = R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\.\d{3}\] )";
-  const std::string process = std::string(program_invocation_short_name) + "\\[" + std::to_string(getpid()) + "\\]";
+  const std::string process =
+      std::string(program_invocation_short_name) + "\\[" + std::to_string(getpid()) + "\\]";
   for (size_t i = 0; i < 6; ++i) {
     std::regex expected(stamp + cases[i].word + " " + process + " KepMain: level " +
                         std::to_string(cases[i].level) + "$");
@@ -332,7 +339,8 @@ TEST_F(ZelLog, DlogEntryHoldsTimesSeverityProcessFileAndText) {
 TEST_F(ZelLog, DlogIsRotatedToOneOldFileAtTheBound) {
   Dlog_SetMaxBytesForTesting(1000);
   std::string text(100, 'y');
-  for (int i = 0; i < 40; ++i) ASSERT_EQ(__dlog_printf(6, "KepMain", "%03d %s", i, text.c_str()), 0);
+  for (int i = 0; i < 40; ++i)
+    ASSERT_EQ(__dlog_printf(6, "KepMain", "%03d %s", i, text.c_str()), 0);
   std::string current = Dlog();
   std::string old = ReadFile(temp_.File("var/log/dlog.log.1"));
   EXPECT_LE(current.size(), 1000u);

@@ -1,13 +1,12 @@
 // The path search against a temporary tree of programs, folders and plain files.
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "ZelPathfind.h"
 #include "kep_test.h"

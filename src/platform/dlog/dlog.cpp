@@ -24,7 +24,8 @@ long maxBytes = kDefaultMaxBytes;
 unsigned long lostEntries = 0;
 
 const char *SeverityWord(int level) {
-  static const char *const kWords[] = {"EMERG", "ALERT", "CRIT", "ERROR", "WARN", "NOTICE", "INFO", "DEBUG"};
+  static const char *const kWords[] = {"EMERG", "ALERT",  "CRIT", "ERROR",
+                                       "WARN",  "NOTICE", "INFO", "DEBUG"};
   return level >= 0 && level <= 7 ? kWords[level] : nullptr;
 }
 
@@ -33,7 +34,8 @@ const char *SeverityWord(int level) {
 // our open and our lock, and then we start again on the new file.
 int OpenLocked(const std::string &path) {
   for (int attempt = 0; attempt < 5; ++attempt) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
     if (fd < 0) return -1;
     struct stat opened;
     struct stat named;
@@ -47,7 +49,8 @@ int OpenLocked(const std::string &path) {
       locked = flock(fd, LOCK_EX);
     } while (locked != 0 && errno == EINTR);
     if (locked != 0) return fd;  // No locks on this file system: write unlocked.
-    if (stat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+    if (stat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
+        named.st_ino == opened.st_ino) {
       return fd;
     }
     close(fd);
@@ -101,8 +104,9 @@ extern "C" int __dlog_printf(int level, const char *file, const char *format, ..
     va_end(args);
 
     const char *word = SeverityWord(level);
-    std::string entry = zel::LinePrefix() + (word != nullptr ? word : "L" + std::to_string(level)) + " " +
-                        std::string(program_invocation_short_name) + "[" + std::to_string(getpid()) + "] " +
+    std::string entry = zel::LinePrefix() + (word != nullptr ? word : "L" + std::to_string(level)) +
+                        " " + std::string(program_invocation_short_name) + "[" +
+                        std::to_string(getpid()) + "] " +
                         (file != nullptr && *file != '\0' ? file : "-") + ": ";
     zel::AppendEscapedLine(entry, text);
     result = WriteEntry(entry);

@@ -20,7 +20,7 @@ extern "C" {
 typedef void (*Log_ExtLogFn)(int level, int notice, const char *file, const char *text);
 
 /* Writes one message: level 1 error, 2 warning, 3 info (anything above 3 is
- * debug); notice 1 marks a notable event; file names the logging unit.
+ * debug, below 1 error); notice 1 marks a notable event; file names the logging unit.
  * The text is cut at 4096 bytes, and a cut text ends with a marker naming its
  * full length. The hook gets every message; the log file (when open) and, when
  * standard error is a terminal, standard error get the message when its level

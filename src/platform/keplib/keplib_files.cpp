@@ -97,7 +97,8 @@ bool ParseNumber(const char **cursor, const char *end, uint64_t max, uint64_t *v
 
 bool ParseLiteral(const char **cursor, const char *end, const char *literal) {
   size_t length = strlen(literal);
-  if (static_cast<size_t>(end - *cursor) < length || memcmp(*cursor, literal, length) != 0) return false;
+  if (static_cast<size_t>(end - *cursor) < length || memcmp(*cursor, literal, length) != 0)
+    return false;
   *cursor += length;
   return true;
 }

@@ -20,8 +20,9 @@ extern "C" int KepReadSyncFile(const char *path, pid_t pid, void *reserved) {
   uint64_t written = 0;
   // The final newline proves the file is complete: a cut "12345" could
   // otherwise read as pid 1234.
-  if (!ParseLiteral(&cursor, end, "kep-sync pid=") || !ParseNumber(&cursor, end, INT_MAX, &written) ||
-      !ParseLiteral(&cursor, end, "\n") || cursor != end) {
+  if (!ParseLiteral(&cursor, end, "kep-sync pid=") ||
+      !ParseNumber(&cursor, end, INT_MAX, &written) || !ParseLiteral(&cursor, end, "\n") ||
+      cursor != end) {
     return kKepFileDamaged;
   }
   return static_cast<pid_t>(written) == pid ? kKepFileOk : kKepFileOtherPid;

@@ -34,15 +34,15 @@ int ReadFeed(const char *path, Feed *feed) {
   uint64_t seconds = 0;
   uint64_t usec = 0;
   const uint64_t maxSeconds = static_cast<uint64_t>(std::numeric_limits<time_t>::max());
-  if (!ParseLiteral(&cursor, end, "kep-wd pid=") || !ParseNumber(&cursor, end, INT_MAX, &pid) || pid == 0 ||
-      !ParseLiteral(&cursor, end, " count=") || !ParseNumber(&cursor, end, UINT32_MAX, &count) ||
-      !ParseLiteral(&cursor, end, " fed=") || !ParseNumber(&cursor, end, maxSeconds, &seconds) ||
-      !ParseLiteral(&cursor, end, ".")) {
+  if (!ParseLiteral(&cursor, end, "kep-wd pid=") || !ParseNumber(&cursor, end, INT_MAX, &pid) ||
+      pid == 0 || !ParseLiteral(&cursor, end, " count=") ||
+      !ParseNumber(&cursor, end, UINT32_MAX, &count) || !ParseLiteral(&cursor, end, " fed=") ||
+      !ParseNumber(&cursor, end, maxSeconds, &seconds) || !ParseLiteral(&cursor, end, ".")) {
     return kKepFileDamaged;
   }
   const char *micros = cursor;
-  if (!ParseNumber(&cursor, end, 999999, &usec) || cursor - micros != 6 || !ParseLiteral(&cursor, end, "\n") ||
-      cursor != end) {
+  if (!ParseNumber(&cursor, end, 999999, &usec) || cursor - micros != 6 ||
+      !ParseLiteral(&cursor, end, "\n") || cursor != end) {
     return kKepFileDamaged;
   }
   feed->pid = static_cast<pid_t>(pid);
@@ -54,8 +54,8 @@ int ReadFeed(const char *path, Feed *feed) {
 
 }  // namespace
 
-extern "C" int KepWatchdogFileTime(const char *path, pid_t pid, struct timeval *age, struct timeval *fedAt,
-                                   struct timeval *now, uint32_t *count) {
+extern "C" int KepWatchdogFileTime(const char *path, pid_t pid, struct timeval *age,
+                                   struct timeval *fedAt, struct timeval *now, uint32_t *count) {
   if (path == nullptr || pid <= 0) return kKepFileBadArgument;
   Feed feed;
   int status = ReadFeed(path, &feed);
@@ -89,8 +89,8 @@ extern "C" int KepFeedWatchdogFile(const char *path, pid_t pid) {
   struct timeval fedAt;
   KepGetUptime(&fedAt);
   char text[kKepMaxFileBytes];
-  int length = snprintf(text, sizeof text, "kep-wd pid=%ld count=%lu fed=%lld.%06ld\n", static_cast<long>(pid),
-                        static_cast<unsigned long>(count), static_cast<long long>(fedAt.tv_sec),
-                        static_cast<long>(fedAt.tv_usec));
+  int length = snprintf(text, sizeof text, "kep-wd pid=%ld count=%lu fed=%lld.%06ld\n",
+                        static_cast<long>(pid), static_cast<unsigned long>(count),
+                        static_cast<long long>(fedAt.tv_sec), static_cast<long>(fedAt.tv_usec));
   return WriteFileAtomically(path, text, static_cast<size_t>(length));
 }

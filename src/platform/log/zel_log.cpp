@@ -54,7 +54,8 @@ const char *LevelWord(int level, int notice) {
 // O_NONBLOCK only for the open itself: a FIFO planted at the path must not hang
 // the supervisor. Anything but a regular file is refused.
 int OpenLogFile(const std::string &path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
   if (fd < 0) return -1;
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -69,7 +70,8 @@ int OpenLogFile(const std::string &path) {
 long long MilliSecondsSince(const struct timespec &then) {
   struct timespec now = {0, 0};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return (static_cast<long long>(now.tv_sec) - then.tv_sec) * 1000 + (now.tv_nsec - then.tv_nsec) / 1000000;
+  return (static_cast<long long>(now.tv_sec) - then.tv_sec) * 1000 +
+         (now.tv_nsec - then.tv_nsec) / 1000000;
 }
 
 void SyncFile() {

@@ -43,10 +43,12 @@ inline std::string LinePrefix() {
   clock_gettime(CLOCK_BOOTTIME, &boot);
   struct tm parts;
   char date[32] = "0000-00-00T00:00:00";
-  if (gmtime_r(&wall.tv_sec, &parts) != nullptr) strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &parts);
+  if (gmtime_r(&wall.tv_sec, &parts) != nullptr)
+    strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &parts);
   char prefix[96];
-  snprintf(prefix, sizeof prefix, "%s.%03ldZ [%lld.%03ld] ", date, static_cast<long>(wall.tv_nsec / 1000000),
-           static_cast<long long>(boot.tv_sec), static_cast<long>(boot.tv_nsec / 1000000));
+  snprintf(prefix, sizeof prefix, "%s.%03ldZ [%lld.%03ld] ", date,
+           static_cast<long>(wall.tv_nsec / 1000000), static_cast<long long>(boot.tv_sec),
+           static_cast<long>(boot.tv_nsec / 1000000));
   return prefix;
 }
 

@@ -1,6 +1,4 @@
 // libZelPathfind: the search of a program along a search path.
-#include "ZelPathfind.h"
-
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,6 +6,8 @@
 #include <unistd.h>
 
 #include <string>
+
+#include "ZelPathfind.h"
 
 namespace {
 
@@ -36,7 +36,8 @@ int AccessMode(const char *mode) {
 
 bool Matches(const std::string &path, int wanted) {
   struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), wanted) == 0;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         access(path.c_str(), wanted) == 0;
 }
 
 char *Copy(const std::string &path) {
