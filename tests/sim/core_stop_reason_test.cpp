@@ -180,7 +180,7 @@ TEST_F(StopReason, ARebootWithoutARunOrWithoutAnApplicationRemovesTheFile) {
 
 TEST_F(StopReason, AFailedWriteIsReportedAndTheRebootGoesAhead) {
   MonitorOn();
-  std::string unreachable = dir_.File("missing/rebootApplicationData");
+  std::string unreachable = dir_.File("missing/deeper/rebootApplicationData");
   rebootFilePath = unreachable.c_str();
   for (int i = 0; i < 3; ++i) Set(KEP_STOP_REASON_RESET, "a");
   EXPECT_EQ(stopReason, KEP_STOP_REASON_REBOOT);
