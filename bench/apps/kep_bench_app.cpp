@@ -1,4 +1,5 @@
-// The application of the benchmarks. It records when it started, feeds its
+// The application of the benchmarks (linked statically, with the support
+// library's application side built in). It records when it started, feeds its
 // watchdog (when kep gave it one) and otherwise sleeps until a signal ends it.
 //
 //   kep-bench-app [FEED_SECONDS]     feed every FEED_SECONDS (default 10)
