@@ -19,10 +19,8 @@ TEST(ValueNames, LookupsFollowTheTables) {
 TEST(Model, DisableAppTakesTheFirstExactMatch) {
   ResetModel();
   EXPECT_EQ(KepDisableApp("a"), 1001);
-  KepApp app;
-  app.name = "a";
-  KepGetAppList().push_back(app);
-  KepGetAppList().push_back(app);
+  KepGetAppList().emplace_back().name = "a";
+  KepGetAppList().emplace_back().name = "a";
   EXPECT_EQ(KepDisableApp("A"), 1001);
   EXPECT_EQ(KepDisableApp("a"), 0);
   EXPECT_TRUE(KepGetAppList().front().disabled);
@@ -36,21 +34,11 @@ TEST(Model, FreeingARecordTwiceIsHarmless) {
   app.startFile = "/s";
   app.argList = {"-a"};
   app.deathTimeList = {1, 2};
+  app.state = KEP_APP_STATE_RUNNING;
   EXPECT_EQ(KepFreeApp(&app), 0);
   EXPECT_EQ(KepFreeApp(&app), 0);
   EXPECT_EQ(app.state, KEP_APP_STATE_NONE);
-  EXPECT_TRUE(app.name.empty());
-  EXPECT_FALSE(app.startFile.has_value());
-  EXPECT_TRUE(app.argList.empty());
+  EXPECT_TRUE(app.name.empty() && !app.startFile && app.argList.empty() &&
+              app.deathTimeList.empty());
   EXPECT_EQ(KepFreeApp(nullptr), 1000);
-  EXPECT_EQ(KepDeallocateAppList(), 0);
-}
-
-TEST(Model, SyncFilePathsUseTheBaseName) {
-  const char *saved = kepSyncFilesDir;
-  kepSyncFilesDir = "/sync";
-  EXPECT_EQ(KepBuildSyncFilePath("/usr/bin/app", "start").value(), "/sync/app-start");
-  EXPECT_EQ(KepBuildSyncFilePath("app", "").value(), "/sync/app-");
-  EXPECT_FALSE(KepBuildSyncFilePath(nullptr, "wd").has_value());
-  kepSyncFilesDir = saved;
 }
