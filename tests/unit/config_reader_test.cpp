@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -39,12 +40,10 @@ class ConfigReader : public ::testing::Test {
   // An error logged exactly so, about line n of the file.
   bool Error(const std::string &message, int n) const {
     const std::string text = message + ", file: " + path_ + ", line: " + std::to_string(n) + ".";
-    for (const LogLine &line : log_.Lines()) {
-      if (line.text == text && line.level == 1 && line.notice == 0 && line.file == "KepConfig") {
-        return true;
-      }
-    }
-    return false;
+    const std::vector<LogLine> &lines = log_.Lines();
+    return std::any_of(lines.begin(), lines.end(), [&](const LogLine &line) {
+      return line.text == text && line.level == 1 && line.notice == 0 && line.file == "KepConfig";
+    });
   }
   std::string LinesRead(int n) const {
     return "KepReadConfig(): " + std::to_string(n) + " lines read from " + path_ + ".";
