@@ -84,30 +84,32 @@ measure_cpu() {
   put "n$n.cpu_ns" "$((n1 - n0))"
 }
 
-# System calls of kep over a few seconds, per pass (every pass blocks and
-# unblocks SIGCHLD once and sleeps once).
+# System calls of kep over a few seconds, per pass: counted over the whole
+# passes of the trace (from the first SIGCHLD block to the last one).
 measure_syscalls() {
   command -v strace >/dev/null || { say "strace not installed: no system-call count"; return 0; }
   local out=$dir/strace.txt
-  timeout -s INT "$straceSeconds" strace -c -o "$out" -p "$kepPid" 2>/dev/null
+  timeout -s INT "$straceSeconds" strace -o "$out" -p "$kepPid" 2>/dev/null
   [ -s "$out" ] || { say "strace could not attach"; return 0; }
   awk -v key="n$n" '
-    $NF ~ /^[a-z_0-9]+$/ && $(NF) != "syscall" && $(NF) != "total" && NF >= 5 {
-      calls[$NF] = ($(NF-1) ~ /^[0-9]+$/ && NF == 6) ? $(NF-2) : $(NF-1)
-    }
+    { line[NR] = $0 }
+    /^rt_sigprocmask\(SIG_BLOCK/ { if (!first) first = NR; last = NR }
     END {
-      # Every pass blocks and unblocks SIGCHLD once.
-      passes = calls["rt_sigprocmask"] / 2
+      for (i = first; i < last; i++) {
+        if (line[i] !~ /^[a-z_0-9]+\(/) continue
+        name = line[i]; sub(/\(.*/, "", name)
+        if (name == "rt_sigprocmask" && line[i] ~ /SIG_BLOCK/) passes++
+        calls[name]++; total++
+      }
       if (passes < 1) exit
-      total = 0; list = ""
-      for (s in calls) if (s != "restart_syscall") total += calls[s]
       n = 0
-      for (s in calls) if (calls[s] / passes >= 0.05 && s != "restart_syscall") names[++n] = s
+      for (s in calls) names[++n] = s
       for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++)
         if (calls[names[j]] > calls[names[i]]) { t = names[i]; names[i] = names[j]; names[j] = t }
-      for (i = 1; i <= n; i++) list = list sprintf("%s%s %.1f", i > 1 ? ", " : "", names[i], calls[names[i]] / passes)
-      printf "%s.passes=%d\n%s.syscalls_per_pass=%.1f\n%s.syscall_list=%s\n", key, passes, key, total / passes, key, list
-      printf "%s.getdents_per_pass=%.2f\n", key, (calls["getdents64"] + calls["getdents"]) / passes
+      list = ""
+      for (i = 1; i <= n; i++) list = list sprintf("%s%s %g", i > 1 ? ", " : "", names[i], calls[names[i]] / passes)
+      printf "%s.passes=%d\n%s.syscalls_per_pass=%g\n%s.syscall_list=%s\n", key, passes, key, total / passes, key, list
+      printf "%s.getdents_per_pass=%g\n", key, (calls["getdents64"] + calls["getdents"]) / passes
     }' "$out"
 }
 
