@@ -4,7 +4,6 @@
 
 #include <list>
 #include <string>
-#include <vector>
 
 #include "fake.h"
 #include "kep_main.h"
@@ -14,22 +13,21 @@ namespace {
 
 class DeathMonitor : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ResetModel();
-    kep::fake::Reset();
-    stopReason = KEP_STOP_REASON_INVALID;
-    resetAppName.clear();
-    resetAppCount = 0;
-    rebootAppCount = 0;
-    path_ = dir_.File("rebootApplicationData");
-    rebootFilePath = path_.c_str();
-  }
+  void SetUp() override { rebootFilePath = path_.c_str(); }
   void TearDown() override {
     rebootFilePath = kKepDefaultRebootFilePath;
+    Clean(KEP_DEATH_ACTION_NOT_SET);
+  }
+  // An empty list, the monitor set to `global`, no stop reason and no reset run.
+  static void Clean(uint32_t global) {
     ResetModel();
+    stopReason = KEP_STOP_REASON_INVALID;
+    resetAppName.clear();
+    resetAppCount = rebootAppCount = 0;
+    KepMutableSettings().deathMonitorAction = global;
   }
 
-  KepApp &Add(const std::string &name, uint32_t deathAction = KEP_DEATH_ACTION_RESTART) {
+  static KepApp &Add(const std::string &name, uint32_t deathAction = KEP_DEATH_ACTION_RESTART) {
     KepApp app;
     app.name = name;
     app.deathAction = deathAction;
@@ -38,105 +36,73 @@ class DeathMonitor : public ::testing::Test {
     return KepGetAppList().back();
   }
 
-  // One death at uptime `second`, as the state handler reports it; the
-  // handler would then put the record back to Start_Pending.
-  int DieAt(time_t second) {
+  // One death at uptime `second`, as the state handler reports it; 1 when the
+  // check has set a stop reason.
+  static int DieAt(time_t second) {
     kep::fake::SetNow(second);
-    int stopped = KepCheckForBadApp(&KepGetAppList(), "handler", 9);
-    return stopped;
+    return KepCheckForBadApp(&KepGetAppList(), "handler", 9);
   }
 
   TempDir dir_;
-  std::string path_;
+  std::string path_ = dir_.File("rebootApplicationData");
   LogCapture log_;
 };
 
-TEST_F(DeathMonitor, ThreeDeathsWithinThePeriodStopEverythingWithTheGlobalAction) {
-  KepMutableSettings().deathMonitorAction = KEP_DEATH_ACTION_REBOOT;
-  KepApp &app = Add("flaky");
-  EXPECT_EQ(DieAt(100), 0);
-  EXPECT_EQ(DieAt(300), 0);
-  EXPECT_EQ(stopReason, KEP_STOP_REASON_INVALID);
-  EXPECT_EQ(DieAt(650), 1);
-  EXPECT_EQ(stopReason, KEP_STOP_REASON_REBOOT);
-  EXPECT_EQ(app.deathTimeList, (std::list<uint32_t>{100, 300, 650}));
-  EXPECT_EQ(log_.Count("KepDeathMonAppDeath(): app: flaky new death time: "), 3u);
-  EXPECT_TRUE(
-      log_.Contains("KepDeathMonAppDeath(): app: flaky new death time: 650, deathMonCount: 3."));
-  EXPECT_TRUE(log_.Contains("KepDeathMonAppDeath(): app: flaky caused deathMon action: reboot."));
+TEST_F(DeathMonitor, OnlyDeathsWithinThePeriodReachTheThreshold) {
+  struct Case {
+    time_t third;
+    int stopped;
+    std::list<uint32_t> window;
+  };
+  // 700: the first death is exactly one period old and still counts.
+  for (const Case &c :
+       {Case{650, 1, {100, 300, 650}}, Case{700, 1, {100, 300, 700}}, Case{701, 0, {300, 701}}}) {
+    SCOPED_TRACE(c.third);
+    Clean(KEP_DEATH_ACTION_REBOOT);
+    KepApp &app = Add("flaky");
+    EXPECT_EQ(DieAt(100), 0);
+    EXPECT_EQ(DieAt(300), 0);
+    EXPECT_EQ(DieAt(c.third), c.stopped);
+    EXPECT_EQ(app.deathTimeList, c.window);
+    EXPECT_EQ(stopReason, c.stopped ? KEP_STOP_REASON_REBOOT : KEP_STOP_REASON_INVALID);
+  }
   EXPECT_TRUE(log_.Contains("KepCheckForBadApp(): stopping, app: flaky, reason: reboot."));
-  EXPECT_TRUE(log_.Contains("set stop reason to 3 [Reboot], app: flaky, (handler(), 9)."));
 }
 
-TEST_F(DeathMonitor, ADeathOlderThanThePeriodLeavesTheWindow) {
-  KepMutableSettings().deathMonitorAction = KEP_DEATH_ACTION_REBOOT;
-  KepApp &app = Add("flaky");
-  EXPECT_EQ(DieAt(100), 0);
-  EXPECT_EQ(DieAt(300), 0);
-  EXPECT_EQ(DieAt(701), 0);
-  EXPECT_EQ(app.deathTimeList, (std::list<uint32_t>{300, 701}));
-  EXPECT_TRUE(log_.Contains("new death time: 701, deathMonCount: 2."));
-  EXPECT_EQ(stopReason, KEP_STOP_REASON_INVALID);
+// Four deaths in a row: the stop they lead to, if any, and how many were counted.
+TEST_F(DeathMonitor, TheActionComesFromTheApplicationOrTheGlobalSettingAndSnmpdNeverStops) {
+  constexpr uint32_t kNotSet = KEP_DEATH_ACTION_NOT_SET, kReboot = KEP_DEATH_ACTION_REBOOT;
+  struct Case {
+    uint32_t global;
+    uint32_t own;
+    const char *name;
+    uint32_t reason;  // Invalid: restarted every time
+    size_t counted;
+  };
+  const Case cases[] = {
+      {KEP_DEATH_ACTION_HALT, KEP_DEATH_ACTION_RESET, "flaky", KEP_STOP_REASON_RESET, 3},
+      {kReboot, KEP_DEATH_ACTION_RESTART, "flaky", KEP_STOP_REASON_INVALID, 4},
+      {kReboot, kNotSet, "snmpd", KEP_STOP_REASON_INVALID, 4},
+      {kReboot, kNotSet, "/usr/sbin/snmpd", KEP_STOP_REASON_REBOOT, 3},
+      // The monitor is off: nothing is counted, whatever the application says.
+      {kNotSet, kReboot, "flaky", KEP_STOP_REASON_INVALID, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Clean(c.global);
+    KepApp &app = Add(c.name);
+    app.deathMonitorAction = c.own;
+    for (time_t t = 10; t < 14; ++t) {
+      if (DieAt(t) != 0) break;
+    }
+    EXPECT_EQ(stopReason, c.reason);
+    EXPECT_EQ(app.deathTimeList.size(), c.counted);
+  }
+  EXPECT_EQ(log_.Count("KepDeathMonAppDeath(): app: snmpd caused deathMon action: none."), 2u);
 }
 
-TEST_F(DeathMonitor, PruningKeepsAnEntryExactlyOnePeriodOldAndDropsFutureOnes) {
-  KepMutableSettings().deathMonitorAction = KEP_DEATH_ACTION_HALT;
-  KepMutableSettings().deathMonitorMaxDeath = 10;
-  KepApp &app = Add("flaky");
-  app.deathTimeList = {400, 999, 1001, 4294967000u};
-  kep::fake::SetNow(1000, 999999);
-  EXPECT_EQ(KepDeathMonAppDeath(&app), KEP_DEATH_ACTION_NONE);
-  EXPECT_EQ(app.deathTimeList, (std::list<uint32_t>{400, 999, 1000}));
-}
-
-TEST_F(DeathMonitor, TheApplicationsOwnActionWinsOverTheGlobalOne) {
-  KepMutableSettings().deathMonitorAction = KEP_DEATH_ACTION_HALT;
-  KepApp &app = Add("flaky");
-  app.deathMonitorAction = KEP_DEATH_ACTION_RESET;
-  DieAt(10);
-  DieAt(11);
-  EXPECT_EQ(DieAt(12), 1);
-  EXPECT_EQ(stopReason, KEP_STOP_REASON_RESET);
-  EXPECT_TRUE(log_.Contains("KepCheckForBadApp(): stopping, app: flaky, reason: reset."));
-}
-
-TEST_F(DeathMonitor, OnlyTheNameSnmpdIsRestartedWhateverTheThreshold) {
-  KepMutableSettings().deathMonitorAction = KEP_DEATH_ACTION_REBOOT;
-  KepApp &snmpd = Add("snmpd");
-  for (time_t t = 10; t < 15; ++t) EXPECT_EQ(DieAt(t), 0);
-  EXPECT_EQ(snmpd.deathTimeList.size(), 5u);
-  // Every death past the threshold names the action again.
-  EXPECT_EQ(log_.Count("KepDeathMonAppDeath(): app: snmpd caused deathMon action: none."), 3u);
-  EXPECT_EQ(stopReason, KEP_STOP_REASON_INVALID);
-
-  snmpd.state = KEP_APP_STATE_START_PENDING;
-  Add("/usr/sbin/snmpd");
-  DieAt(20);
-  DieAt(21);
-  EXPECT_EQ(DieAt(22), 1);
-  EXPECT_EQ(stopReason, KEP_STOP_REASON_REBOOT);
-}
-
-TEST_F(DeathMonitor, ActionsThatStopNothingKeepTheApplicationRestarting) {
-  KepMutableSettings().deathMonitorAction = KEP_DEATH_ACTION_REBOOT;
-  KepApp &app = Add("flaky");
-  app.deathMonitorAction = KEP_DEATH_ACTION_RESTART;
-  for (time_t t = 10; t < 14; ++t) EXPECT_EQ(DieAt(t), 0);
-  EXPECT_EQ(log_.Count("caused deathMon action: restart."), 2u);
-}
-
-TEST_F(DeathMonitor, NothingIsCountedWhileTheGlobalActionIsNotSet) {
-  KepApp &app = Add("flaky");
-  app.deathMonitorAction = KEP_DEATH_ACTION_REBOOT;
-  for (time_t t = 10; t < 14; ++t) EXPECT_EQ(DieAt(t), 0);
-  EXPECT_EQ(KepDeathMonAppDeath(&app), KEP_DEATH_ACTION_NONE);
-  EXPECT_TRUE(app.deathTimeList.empty());
-  EXPECT_EQ(log_.Count("new death time"), 0u);
-}
-
-TEST_F(DeathMonitor, OnlyEnabledReapedRestartApplicationsAreCounted) {
-  KepMutableSettings().deathMonitorAction = KEP_DEATH_ACTION_HALT;
-  KepMutableSettings().deathMonitorMaxDeath = 1;
+TEST_F(DeathMonitor, OnlyEnabledReapedRestartApplicationsAreCountedAndTheFirstToStopEndsTheWalk) {
+  Clean(KEP_DEATH_ACTION_HALT);
   for (uint32_t action : {KEP_DEATH_ACTION_NONE, KEP_DEATH_ACTION_RESET, KEP_DEATH_ACTION_REBOOT,
                           KEP_DEATH_ACTION_HALT, KEP_DEATH_ACTION_NOT_SET}) {
     Add(KepDeathActionName(action), action);
@@ -144,27 +110,13 @@ TEST_F(DeathMonitor, OnlyEnabledReapedRestartApplicationsAreCounted) {
   Add("disabled").disabled = 1;
   Add("running").state = KEP_APP_STATE_RUNNING;
   Add("killed").state = KEP_APP_STATE_KILLED;
-  EXPECT_EQ(DieAt(10), 0);
-  for (KepApp &app : KepGetAppList()) {
-    EXPECT_TRUE(app.deathTimeList.empty()) << app.name;
-    // The disabled flag is the check's business; the count itself ignores it.
-    if (app.disabled != 0) continue;
-    EXPECT_EQ(KepDeathMonAppDeath(&app), KEP_DEATH_ACTION_NONE) << app.name;
-  }
-  EXPECT_EQ(KepDeathMonAppDeath(nullptr), KEP_DEATH_ACTION_NONE);
-  EXPECT_EQ(log_.Count("new death time"), 0u);
-}
-
-TEST_F(DeathMonitor, TheFirstApplicationToReachTheThresholdStopsAndTheNextIsNotCounted) {
-  KepMutableSettings().deathMonitorAction = KEP_DEATH_ACTION_HALT;
   KepApp &first = Add("first");
   KepApp &second = Add("second");
-  first.deathTimeList = {998, 999};
-  second.deathTimeList = {998, 999};
+  first.deathTimeList = second.deathTimeList = {998, 999};
   EXPECT_EQ(DieAt(1000), 1);
   EXPECT_EQ(first.deathTimeList.size(), 3u);
   EXPECT_EQ(second.deathTimeList.size(), 2u);
-  EXPECT_TRUE(log_.Contains("stopping, app: first, reason: halt."));
+  EXPECT_EQ(log_.Count("new death time"), 1u) << log_.Dump();
   EXPECT_EQ(stopReason, KEP_STOP_REASON_HALT);
 }
 

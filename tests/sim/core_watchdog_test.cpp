@@ -23,19 +23,18 @@ class Watchdog : public ::testing::Test {
   }
   void TearDown() override { ResetModel(); }
 
-  // A Running application fed `ageUs` microseconds ago.
-  KepApp &Add(const std::string &name, long long ageUs, uint32_t state = KEP_APP_STATE_RUNNING) {
+  // An application in `state` whose watchdog was fed `ageUs` microseconds ago
+  // and reads with `status`.
+  KepApp &Add(const std::string &name, long long ageUs, int status = 0,
+              uint32_t state = KEP_APP_STATE_RUNNING) {
     KepApp app;
     app.name = name;
     app.state = state;
     app.pid = 2000 + static_cast<pid_t>(KepGetAppList().size());
     app.wdFile = "/wd/" + name;
-    kep::fake::WatchdogReading reading;
-    reading.age = {static_cast<time_t>(ageUs / 1000000), static_cast<suseconds_t>(ageUs % 1000000)};
-    reading.fedAt = {5, 0};
-    reading.now = {66, 0};
-    reading.count = 7;
-    World().watchdogs[*app.wdFile] = reading;
+    struct timeval age = {static_cast<time_t>(ageUs / 1000000),
+                          static_cast<suseconds_t>(ageUs % 1000000)};
+    World().watchdogs[*app.wdFile] = {status, age, {5, 0}, {66, 0}, 7};
     World().live.push_back(app.pid);
     KepGetAppList().push_back(app);
     return KepGetAppList().back();
@@ -44,75 +43,46 @@ class Watchdog : public ::testing::Test {
   LogCapture log_;
 };
 
-TEST_F(Watchdog, OnlyWholeSecondsBeyondTheTimeoutCount) {
+TEST_F(Watchdog, OnlyWholeSecondsBeyondTheTimeoutCountAndTheCheckSignalsOnce) {
   KepApp &slow = Add("slow", 60900000);
   KepApp &late = Add("late", 61000000);
   KepApp &ahead = Add("ahead", -5000000);
   EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
-  EXPECT_EQ(slow.state, KEP_APP_STATE_RUNNING);
-  EXPECT_EQ(ahead.state, KEP_APP_STATE_RUNNING);
-  EXPECT_EQ(late.state, KEP_APP_STATE_KILLED);
-  EXPECT_EQ(late.sigtermCount, 1u);
+  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
+  EXPECT_EQ(
+      std::vector<uint32_t>({slow.state, late.state, ahead.state}),
+      std::vector<uint32_t>({KEP_APP_STATE_RUNNING, KEP_APP_STATE_KILLED, KEP_APP_STATE_RUNNING}));
   EXPECT_EQ(World().signals, (std::vector<SentSignal>{{late.pid, SIGTERM}}));
-  EXPECT_TRUE(log_.Contains("KepWdCheck(): watchdog timeout: late, pid: 2001 (60, 61, 5, 66, 7)."))
+  EXPECT_EQ(log_.Count("KepWdCheck(): watchdog timeout: late, pid: 2001 (60, 61, 5, 66, 7)."), 1u)
       << log_.Dump();
 }
 
-TEST_F(Watchdog, ATimedOutApplicationIsSignalledOnceByTheCheck) {
-  Add("late", 61000000);
+TEST_F(Watchdog, OnlyEnabledRunningApplicationsWithAWatchdogFileAreExaminedWhileTheCheckIsOn) {
+  Add("disabled", 99000000, 2).disabled = 1;
+  Add("initializing", 99000000, 2, KEP_APP_STATE_INITIALIZING);
+  Add("killed", 99000000, 2, KEP_APP_STATE_KILLED);
+  Add("reaped", 99000000, 2, KEP_APP_STATE_REAPED);
+  Add("unwatched", 99000000, 2).wdFile.reset();
   EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
-  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
-  EXPECT_EQ(World().signals.size(), 1u);
-  EXPECT_EQ(log_.Count("watchdog timeout"), 1u);
-}
-
-TEST_F(Watchdog, OnlyEnabledRunningApplicationsWithAWatchdogFileAreExamined) {
-  Add("disabled", 99000000).disabled = 1;
-  Add("initializing", 99000000, KEP_APP_STATE_INITIALIZING);
-  Add("killed", 99000000, KEP_APP_STATE_KILLED);
-  Add("reaped", 99000000, KEP_APP_STATE_REAPED);
-  Add("unwatched", 99000000).wdFile.reset();
-  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
-  EXPECT_TRUE(World().signals.empty());
-  EXPECT_TRUE(log_.Lines().empty()) << log_.Dump();
-}
-
-TEST_F(Watchdog, ATimeoutOfZeroTurnsTheCheckOff) {
+  Add("off", 99000000, 2);
   KepMutableSettings().wdTimeout = 0;
-  Add("late", 99000000);
-  World().watchdogs["/wd/late"].status = 2;
   EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
   EXPECT_TRUE(World().signals.empty());
   EXPECT_TRUE(log_.Lines().empty()) << log_.Dump();
-  KepGetAppList().clear();
-  KepMutableSettings().wdTimeout = 60;
-  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
 }
 
-TEST_F(Watchdog, EveryFailureIsLoggedAndTheFirstCodeReturned) {
-  Add("first", 0);
-  Add("second", 0);
-  World().watchdogs["/wd/first"].status = 2;
-  World().watchdogs["/wd/second"].status = 3;
-  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 2);
-  EXPECT_EQ(log_.Texts(), (std::vector<std::string>{
-                              "KepWdCheck(): KepWatchdogFileTime(/wd/first) failed (2).",
-                              "KepWdCheck(): KepWatchdogFileTime(/wd/second) failed (3).",
-                          }));
-  EXPECT_TRUE(World().signals.empty());
-}
-
-TEST_F(Watchdog, AFailedSigtermIsLoggedAndRankedInListOrder) {
-  Add("unreadable", 0);
-  World().watchdogs["/wd/unreadable"].status = 4;
+TEST_F(Watchdog, EveryFailureIsLoggedAndTheFirstCodeInListOrderReturned) {
+  Add("first", 0, 2);
+  Add("second", 0, 3);
   KepApp &late = Add("late", 61000000);
   World().killErrno = EPERM;
-  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 4);
+  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 2);
+  EXPECT_TRUE(log_.Contains("KepWdCheck(): KepWatchdogFileTime(/wd/first) failed (2)."));
+  EXPECT_TRUE(log_.Contains("KepWdCheck(): KepWatchdogFileTime(/wd/second) failed (3)."));
   EXPECT_TRUE(log_.Contains("KepWdCheck(): KepStopOneApp(late) failed (1003).")) << log_.Dump();
   EXPECT_EQ(late.state, KEP_APP_STATE_RUNNING);
-
   KepGetAppList().pop_front();
-  log_.Clear();
+  KepGetAppList().pop_front();
   EXPECT_EQ(KepWdCheck(&KepGetAppList()), 1003);
 }
 
