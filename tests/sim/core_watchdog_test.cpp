@@ -43,32 +43,27 @@ class Watchdog : public ::testing::Test {
   LogCapture log_;
 };
 
-TEST_F(Watchdog, OnlyWholeSecondsBeyondTheTimeoutCountAndTheCheckSignalsOnce) {
+TEST_F(Watchdog, OnlyWholeSecondsBeyondTheTimeoutOfEnabledRunningWatchedApplicationsCount) {
   KepApp &slow = Add("slow", 60900000);
   KepApp &late = Add("late", 61000000);
   KepApp &ahead = Add("ahead", -5000000);
+  // Never examined (their files would fail to read).
+  Add("disabled", 99000000, 2).disabled = 1;
+  Add("initializing", 99000000, 2, KEP_APP_STATE_INITIALIZING);
+  Add("killed", 99000000, 2, KEP_APP_STATE_KILLED);
+  Add("unwatched", 99000000, 2).wdFile.reset();
   EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
+  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
+  // A time-out of 0 turns the check off.
+  KepMutableSettings().wdTimeout = 0;
+  Add("off", 99000000, 2);
   EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
   EXPECT_EQ(
       std::vector<uint32_t>({slow.state, late.state, ahead.state}),
       std::vector<uint32_t>({KEP_APP_STATE_RUNNING, KEP_APP_STATE_KILLED, KEP_APP_STATE_RUNNING}));
   EXPECT_EQ(World().signals, (std::vector<SentSignal>{{late.pid, SIGTERM}}));
-  EXPECT_EQ(log_.Count("KepWdCheck(): watchdog timeout: late, pid: 2001 (60, 61, 5, 66, 7)."), 1u)
-      << log_.Dump();
-}
-
-TEST_F(Watchdog, OnlyEnabledRunningApplicationsWithAWatchdogFileAreExaminedWhileTheCheckIsOn) {
-  Add("disabled", 99000000, 2).disabled = 1;
-  Add("initializing", 99000000, 2, KEP_APP_STATE_INITIALIZING);
-  Add("killed", 99000000, 2, KEP_APP_STATE_KILLED);
-  Add("reaped", 99000000, 2, KEP_APP_STATE_REAPED);
-  Add("unwatched", 99000000, 2).wdFile.reset();
-  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
-  Add("off", 99000000, 2);
-  KepMutableSettings().wdTimeout = 0;
-  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
-  EXPECT_TRUE(World().signals.empty());
-  EXPECT_TRUE(log_.Lines().empty()) << log_.Dump();
+  EXPECT_EQ(log_.Count("KepWdCheck(): "), 1u) << log_.Dump();
+  EXPECT_TRUE(log_.Contains("KepWdCheck(): watchdog timeout: late, pid: 2001 (60, 61, 5, 66, 7)."));
 }
 
 TEST_F(Watchdog, EveryFailureIsLoggedAndTheFirstCodeInListOrderReturned) {
