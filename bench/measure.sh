@@ -6,7 +6,7 @@
 # it feeds every 10 s; wdTimeout 300), starts kep in the background, waits
 # until every application runs and kep is in Running, and measures:
 #   resident memory (VmRSS, VmHWM), kep's CPU time over WINDOW seconds of
-#   idle supervision, the system calls per pass (strace -c, when installed),
+#   idle supervision, the system calls per pass (strace, when installed),
 #   and, when KILLS > 0, the time from the death of an application (SIGKILL
 #   from here) to the start of its restarted process.
 # Then kep is stopped: with SIGTERM, timed to its exit, when N is one of
