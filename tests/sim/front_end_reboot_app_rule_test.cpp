@@ -9,86 +9,61 @@
 #include "kep_main.h"
 #include "kep_test.h"
 
-namespace {
+using Texts = std::vector<std::string>;
 
-class RebootAppRule : public ::testing::Test {
- protected:
-  void SetUp() override {
+TEST(RebootAppRule, TheThirdRecordedRebootDisablesTheApplicationAndRemovesTheFile) {
+  struct Case {
+    std::string file;  // "" for none
+    Texts logged;      // "<level><n if notice> <text>"
+    Texts disabled;
+    bool fileStays;
+  };
+  const Case cases[] = {
+      {"", {}, {}, false},
+      {"beta 2\n", {"3n main(): read reboot app (beta, 2)."}, {}, true},
+      {"beta 3\n",
+       {"3n main(): read reboot app (beta, 3).", "3n main(): disabling app (beta, 3)."},
+       {"beta"},
+       false},
+      {"gamma 7\n",
+       {"3n main(): read reboot app (gamma, 7).", "3n main(): disabling app (gamma, 7).",
+        "2 main(): could not disable app gamma."},
+       {},
+       false},
+      // A negative count wraps, so it has reached the limit too.
+      {"alpha -1\n",
+       {"3n main(): read reboot app (alpha, -1).", "3n main(): disabling app (alpha, -1)."},
+       {"alpha"},
+       false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.file);
+    TempDir temp;
     ResetModel();
     for (const char *name : {"alpha", "beta"}) {
       KepApp app;
       app.name = name;
       KepGetAppList().push_back(app);
     }
-    path_ = temp_.File("rebootApplicationData");
-    rebootFilePath = path_.c_str();
+    const std::string path = temp.File("rebootApplicationData");
+    if (!c.file.empty()) temp.Write("rebootApplicationData", c.file);
+    rebootFilePath = path.c_str();
     rebootAppName.clear();
     rebootAppCount = 0;
-  }
-  void TearDown() override {
-    rebootFilePath = kKepDefaultRebootFilePath;
-    rebootAppName.clear();
-    rebootAppCount = 0;
-    ResetModel();
-  }
-  bool Disabled(const std::string &name) const {
+    LogCapture log;
+    KepApplyRebootAppRule();
+
+    Texts logged, disabled;
+    for (const LogLine &line : log.Lines())
+      logged.push_back(std::to_string(line.level) + (line.notice ? "n " : " ") + line.text);
     for (const KepApp &app : KepGetAppList())
-      if (app.name == name) return app.disabled != 0;
-    return false;
+      if (app.disabled) disabled.push_back(app.name);
+    EXPECT_EQ(logged, c.logged);
+    EXPECT_EQ(disabled, c.disabled);
+    EXPECT_EQ(FileExists(path), c.fileStays);
   }
-
-  TempDir temp_;
-  std::string path_;
-  LogCapture log_;
-};
-
-}  // namespace
-
-TEST_F(RebootAppRule, NoFileChangesNothing) {
-  KepApplyRebootAppRule();
-  EXPECT_TRUE(log_.Lines().empty()) << log_.Dump();
-  EXPECT_EQ(rebootAppCount, 0u);
-}
-
-TEST_F(RebootAppRule, ACountBelowThreeIsReportedAndTheFileStays) {
-  temp_.Write("rebootApplicationData", "beta 2\n");
-  KepApplyRebootAppRule();
-  EXPECT_EQ(log_.Texts(), std::vector<std::string>{"main(): read reboot app (beta, 2)."});
-  EXPECT_EQ(log_.Lines()[0].level, 3);
-  EXPECT_EQ(log_.Lines()[0].notice, 1);
-  EXPECT_FALSE(Disabled("beta"));
-  EXPECT_TRUE(FileExists(path_));
-  EXPECT_EQ(rebootAppName, "beta");
-  EXPECT_EQ(rebootAppCount, 2u);
-}
-
-TEST_F(RebootAppRule, TheThirdRebootDisablesTheApplicationAndRemovesTheFile) {
-  temp_.Write("rebootApplicationData", "beta 3\n");
-  KepApplyRebootAppRule();
-  EXPECT_EQ(log_.Texts(), (std::vector<std::string>{"main(): read reboot app (beta, 3).",
-                                                    "main(): disabling app (beta, 3)."}));
-  EXPECT_EQ(log_.Lines()[1].notice, 1);
-  EXPECT_TRUE(Disabled("beta"));
-  EXPECT_FALSE(Disabled("alpha"));
-  EXPECT_FALSE(FileExists(path_));
-  EXPECT_EQ(rebootAppCount, 3u);  // kept as read
-}
-
-TEST_F(RebootAppRule, AnUnknownApplicationIsWarnedAboutAndTheFileRemoved) {
-  temp_.Write("rebootApplicationData", "gamma 7\n");
-  KepApplyRebootAppRule();
-  ASSERT_EQ(log_.Lines().size(), 3u) << log_.Dump();
-  EXPECT_EQ(log_.Lines()[2].text, "main(): could not disable app gamma.");
-  EXPECT_EQ(log_.Lines()[2].level, 2);
-  EXPECT_FALSE(Disabled("alpha"));
-  EXPECT_FALSE(Disabled("beta"));
-  EXPECT_FALSE(FileExists(path_));
-}
-
-TEST_F(RebootAppRule, ANegativeCountWrapsAndCountsAsReached) {
-  temp_.Write("rebootApplicationData", "alpha -1\n");
-  KepApplyRebootAppRule();
-  EXPECT_TRUE(log_.Contains("main(): read reboot app (alpha, -1).")) << log_.Dump();
-  EXPECT_TRUE(Disabled("alpha"));
-  EXPECT_FALSE(FileExists(path_));
+  rebootFilePath = kKepDefaultRebootFilePath;
+  rebootAppName.clear();
+  rebootAppCount = 0;
+  ResetModel();
 }
