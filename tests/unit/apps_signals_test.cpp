@@ -1,7 +1,6 @@
 // The signal handlers as installed, and the SIGCHLD mask around the handlers.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <string.h>
 
 #include "kep_main.h"
 
@@ -20,59 +19,50 @@ class Signals : public ::testing::Test {
     sigprocmask(SIG_SETMASK, &savedMask_, nullptr);
     shutdownRequested = 0;
   }
-  static struct sigaction Current(int signal) {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    sigaction(signal, nullptr, &action);
-    return action;
-  }
-  static bool SigchldBlocked() {
-    sigset_t mask;
-    sigprocmask(SIG_BLOCK, nullptr, &mask);
-    return sigismember(&mask, SIGCHLD) == 1;
-  }
 
   struct sigaction saved_[NSIG];
   sigset_t savedMask_;
 };
 
-constexpr int kFlagsOfInterest = SA_SIGINFO | SA_NOCLDSTOP | SA_RESTART | SA_RESETHAND;
-
 // No SA_RESTART anywhere: a signal must cut the state machine's sleep short.
-TEST_F(Signals, HandlersAreInstalledWithSiginfoAndWithoutRestart) {
+// SIGINT does what SIGTERM does, and a second signal changes nothing.
+TEST_F(Signals, SigtermAndSigintOnlyRequestTheShutdownAndNoHandlerRestartsCalls) {
   ASSERT_EQ(SetSigTermHandler(), 0);
   ASSERT_EQ(SetSigChildHandler(), 0);
-  for (int s : {SIGTERM, SIGINT}) {
-    struct sigaction action = Current(s);
-    EXPECT_EQ(action.sa_sigaction, &SigTermHandler) << s;
-    EXPECT_EQ(action.sa_flags & kFlagsOfInterest, SA_SIGINFO) << s;
+  const struct {
+    int signal;
+    void (*handler)(int, siginfo_t *, void *);
+    int flags;
+  } expected[] = {{SIGTERM, SigTermHandler, SA_SIGINFO},
+                  {SIGINT, SigTermHandler, SA_SIGINFO},
+                  {SIGCHLD, SigChildHandler, SA_SIGINFO | SA_NOCLDSTOP}};
+  for (const auto &e : expected) {
+    struct sigaction action = {};
+    sigaction(e.signal, nullptr, &action);
+    EXPECT_EQ(action.sa_sigaction, e.handler) << e.signal;
+    EXPECT_EQ(action.sa_flags & (SA_SIGINFO | SA_NOCLDSTOP | SA_RESTART | SA_RESETHAND), e.flags)
+        << e.signal;
   }
-  struct sigaction child = Current(SIGCHLD);
-  EXPECT_EQ(child.sa_sigaction, &SigChildHandler);
-  EXPECT_EQ(child.sa_flags & kFlagsOfInterest, SA_SIGINFO | SA_NOCLDSTOP);
-}
-
-TEST_F(Signals, SigtermAndSigintOnlyRequestTheShutdown) {
-  ASSERT_EQ(SetSigTermHandler(), 0);
   for (int s : {SIGINT, SIGTERM}) {
     shutdownRequested = 0;
     raise(s);
-    EXPECT_EQ(shutdownRequested, 1) << s;
     raise(s);
     EXPECT_EQ(shutdownRequested, 1) << s;
   }
 }
 
+// One unblock undoes any number of blocks.
 TEST_F(Signals, BlockingSigchldDoesNotNest) {
+  auto blocked = [] {
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, SIGCHLD) == 1;
+  };
   EXPECT_EQ(KepBlockSigChild(), 0);
-  EXPECT_EQ(KepBlockSigChild(), 0);
-  EXPECT_TRUE(SigchldBlocked());
-  EXPECT_EQ(KepUnblockSigChild(), 0);
-  EXPECT_FALSE(SigchldBlocked());
   EXPECT_EQ(KepControlSigChild(7), 0);
-  EXPECT_TRUE(SigchldBlocked());
-  EXPECT_EQ(KepControlSigChild(0), 0);
-  EXPECT_FALSE(SigchldBlocked());
+  EXPECT_TRUE(blocked());
+  EXPECT_EQ(KepUnblockSigChild(), 0);
+  EXPECT_FALSE(blocked());
 }
 
 }  // namespace
