@@ -6,19 +6,6 @@
 
 namespace {
 
-uint32_t StopReasonFor(uint32_t action) {
-  switch (action) {
-    case KEP_DEATH_ACTION_RESET:
-      return KEP_STOP_REASON_RESET;
-    case KEP_DEATH_ACTION_REBOOT:
-      return KEP_STOP_REASON_REBOOT;
-    case KEP_DEATH_ACTION_HALT:
-      return KEP_STOP_REASON_HALT;
-    default:
-      return KEP_STOP_REASON_NONE;
-  }
-}
-
 // Drops the deaths that have left the window; unsigned arithmetic, so an
 // entry from the "future" (now < t) goes too.
 void PruneDeathTimes(std::list<uint32_t> *deaths, uint32_t now, uint32_t period) {
@@ -35,7 +22,7 @@ int KepCheckForBadApp(KepAppList *list, const char *callerName, int callerLine) 
       continue;
     }
     uint32_t action = KepDeathMonAppDeath(&app);
-    uint32_t reason = StopReasonFor(action);
+    uint32_t reason = KepStopReasonForAction(action);
     if (reason == KEP_STOP_REASON_NONE) continue;
     Log_Msg(LOG_MSG_INFO, 0, kKepMainUnit, "%s(): stopping, app: %s, reason: %s.",
             "KepCheckForBadApp", app.name.c_str(), KepDeathActionName(action));

@@ -73,6 +73,9 @@ extern std::string resetAppName;
 extern uint32_t resetAppCount;
 inline constexpr uint32_t maxAppResetCount = 3;
 
+// The stop reason that a death action names: Reset, Reboot or Halt for reset,
+// reboot and halt; None for every other action.
+uint32_t KepStopReasonForAction(uint32_t deathAction);
 void KepSetStopReason(uint32_t reason, const char *appName, const char *callerName,
                       int callerLine);
 

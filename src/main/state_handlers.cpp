@@ -15,17 +15,6 @@ bool IsStopAction(uint32_t deathAction) {
          deathAction == KEP_DEATH_ACTION_HALT;
 }
 
-uint32_t StopReasonOf(uint32_t deathAction) {
-  switch (deathAction) {
-    case KEP_DEATH_ACTION_RESET:
-      return KEP_STOP_REASON_RESET;
-    case KEP_DEATH_ACTION_REBOOT:
-      return KEP_STOP_REASON_REBOOT;
-    default:
-      return KEP_STOP_REASON_HALT;
-  }
-}
-
 // The first enabled record that has died with a reset, reboot or halt action;
 // null when there is none.
 KepApp *FirstStoppingDeath(KepAppList &list) {
@@ -118,7 +107,7 @@ uint32_t KepStartingAppsState() {
           : app.deathAction == KEP_DEATH_ACTION_REBOOT ? "%s(): KEP_DEATH_ACTION_REBOOT (%s)"
                                                        : "%s(): KEP_DEATH_ACTION_HALT (%s)";
       Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit, format, fn, app.name.c_str());
-      KepSetStopReason(StopReasonOf(app.deathAction), app.name.c_str(), fn, __LINE__);
+      KepSetStopReason(KepStopReasonForAction(app.deathAction), app.name.c_str(), fn, __LINE__);
       return StartingAppsStopAll(&list);
     }
     if (app.startLevel != level) continue;
@@ -159,7 +148,7 @@ uint32_t KepRunningState() {
     return StopAllApps(&list, fn);
   }
   if (KepApp *dead = FirstStoppingDeath(list)) {
-    KepSetStopReason(StopReasonOf(dead->deathAction), dead->name.c_str(), fn, __LINE__);
+    KepSetStopReason(KepStopReasonForAction(dead->deathAction), dead->name.c_str(), fn, __LINE__);
     return StopAllApps(&list, fn);
   }
   if (KepCheckForBadApp(&list, fn, __LINE__) == 1) return StopAllApps(&list, fn);

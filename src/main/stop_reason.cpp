@@ -38,6 +38,19 @@ void TrackResetRun(const char *appName) {
 
 }  // namespace
 
+uint32_t KepStopReasonForAction(uint32_t deathAction) {
+  switch (deathAction) {
+    case KEP_DEATH_ACTION_RESET:
+      return KEP_STOP_REASON_RESET;
+    case KEP_DEATH_ACTION_REBOOT:
+      return KEP_STOP_REASON_REBOOT;
+    case KEP_DEATH_ACTION_HALT:
+      return KEP_STOP_REASON_HALT;
+    default:
+      return KEP_STOP_REASON_NONE;
+  }
+}
+
 void KepSetStopReason(uint32_t reason, const char *appName, const char *callerName,
                       int callerLine) {
   const char *shownApp = appName != nullptr ? appName : "NULL";
