@@ -2,6 +2,8 @@
 // piece to ProcessConfigLine and adds the synchronisation-file variables to
 // each application's environment.
 #include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -71,20 +73,29 @@ int KepReadConfig(const char *path) {
   }
   Log_Msg(LOG_MSG_INFO, 1, kKepConfigUnit, "%s(): reading config file %s.", __func__, path);
 
-  FILE *file = fopen(path, "r");
-  if (file == nullptr) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): fopen(%s) failed, errno = %i.", __func__, path,
-            errno);
+  auto openFailed = [path](int error) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): fopen(%s) failed, errno = %i.",
+            "KepReadConfig", path, error);
+    return KEP_ERR_OPEN;
+  };
+  // Opened without blocking so that a FIFO cannot hang the start-up; only a
+  // regular file is read (a device such as /dev/zero would never end, and a
+  // directory opens but cannot be read: neither is an empty configuration).
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return openFailed(errno);
+  struct stat info;
+  int kind = fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+  if (kind == 0 && !S_ISREG(info.st_mode)) {
+    close(fd);
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): %s is not a regular file.", __func__, path);
     return KEP_ERR_OPEN;
   }
-  // A directory opens for reading on Linux, but reading it fails: it is a file
-  // that cannot be read, not an empty configuration.
-  struct stat info;
-  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-    fclose(file);
-    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): fopen(%s) failed, errno = %i.", __func__, path,
-            EISDIR);
-    return KEP_ERR_OPEN;
+  FILE *file = nullptr;
+  if (kind == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) kind = errno;
+  if (kind == 0 && (file = fdopen(fd, "r")) == nullptr) kind = errno;
+  if (file == nullptr) {
+    close(fd);
+    return openFailed(kind);
   }
 
   int lineStatus = KEP_OK;

@@ -266,6 +266,12 @@ TEST_F(ConfigReader, AFileThatCannotBeReadIsAnOpenFailure) {
                             ") failed, errno = " + std::to_string(EISDIR) + "."))
       << log_.Dump();
   EXPECT_FALSE(log_.Contains("lines read"));
+  // Neither a FIFO nor an endless device may hang the start-up.
+  const std::string fifo = temp_.File("fifo.conf");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(KepReadConfig(fifo.c_str()), 1005);
+  EXPECT_EQ(KepReadConfig("/dev/zero"), 1005);
+  EXPECT_TRUE(log_.Contains("KepReadConfig(): /dev/zero is not a regular file.")) << log_.Dump();
   if (geteuid() != 0) {
     const std::string locked = temp_.Write("locked.conf", "killDelay 5\n");
     ASSERT_EQ(chmod(locked.c_str(), 0), 0);
