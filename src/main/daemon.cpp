@@ -10,7 +10,7 @@
 #include "kep_sys.h"
 
 int DaemonizeProcess() {
-  if (getppid() == 1) {
+  if (kep::sys::GetParentPid() == 1) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "Process is already daemon.");
     return KEP_ERR_ALREADY_DAEMON;
   }

@@ -33,6 +33,7 @@ struct State {
   struct timeval now = {1000, 0};  // uptime; starts at 1000 s
   pid_t nextPid = 2000;
   int forkResult = 0;               // 0: hand out nextPid; otherwise fork fails with this errno
+  pid_t parentPid = 4000;           // what getppid() answers
   bool forkReturnsChild = false;    // fork returns 0, as it does in the new process
   std::vector<pid_t> forked;        // pids handed out, in order
   std::vector<pid_t> live;          // forked and not yet reaped

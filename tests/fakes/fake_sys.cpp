@@ -49,6 +49,8 @@ pid_t Fork() {
   return pid;
 }
 
+pid_t GetParentPid() { return World().parentPid; }
+
 int Kill(pid_t pid, int sig) {
   World().signals.push_back({pid, sig});
   if (World().killErrno != 0) {

@@ -29,7 +29,6 @@ using kep::fake::World;
 }  // namespace
 
 TEST(DaemonizeDeathTest, TheChildLeadsANewSessionWithMask022AndAFailedForkReturns) {
-  if (getppid() == 1) GTEST_SKIP() << "started by process 1: kep would take itself for a daemon";
   kep::fake::Reset();
   EXPECT_EXIT(RunChildSide(), ::testing::ExitedWithCode(0), "status=0 leader=1 mask=022");
 
@@ -37,4 +36,14 @@ TEST(DaemonizeDeathTest, TheChildLeadsANewSessionWithMask022AndAFailedForkReturn
   LogCapture log;
   EXPECT_EQ(DaemonizeProcess(), 1002);
   EXPECT_EQ(log.Dump(), "[1] DaemonizeProcess(): fork() failed, errno = 11.\n");
+
+  // Started by process 1: already a daemon; nothing is forked and the log stays open.
+  log.Clear();
+  World().parentPid = 1;
+  logWriteOpen = 1;
+  EXPECT_EQ(DaemonizeProcess(), 1037);
+  EXPECT_EQ(log.Dump(), "[1] Process is already daemon.\n");
+  EXPECT_EQ(logWriteOpen, 1);
+  EXPECT_TRUE(World().forked.empty());
+  logWriteOpen = 0;
 }

@@ -9,6 +9,7 @@
 namespace kep::sys {
 
 pid_t Fork();
+pid_t GetParentPid();
 int Kill(pid_t pid, int sig);
 pid_t WaitPid(pid_t pid, int *status, int options);
 // Like usleep/sleep: a signal cuts them short and they are not resumed.

@@ -9,6 +9,7 @@
 namespace kep::sys {
 
 pid_t Fork() { return fork(); }
+pid_t GetParentPid() { return getppid(); }
 int Kill(pid_t pid, int sig) { return kill(pid, sig); }
 pid_t WaitPid(pid_t pid, int *status, int options) { return waitpid(pid, status, options); }
 int USleep(unsigned int microseconds) { return usleep(microseconds); }
