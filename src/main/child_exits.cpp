@@ -40,6 +40,15 @@ void KepRecordStatus(KepApp &app, pid_t pid, int status) {
   }
 }
 
+// Only a record whose child has not been reaped yet can own a pid that the
+// wait returns: a record left Reaped (death action none, or given up after
+// SIGKILL) keeps its old pid, which the kernel may have handed to a new child.
+bool KepHasLiveChild(const KepApp &app) {
+  return (app.state == KEP_APP_STATE_RUNNING || app.state == KEP_APP_STATE_INITIALIZING ||
+          app.state == KEP_APP_STATE_KILLED) &&
+         app.childExited == 0;
+}
+
 // Elapsed whole seconds since since, compared signed with the delay.
 bool KepDelayPassed(const struct timeval &now, const struct timeval &since, uint32_t delay) {
   struct timeval elapsed = {0, 0};
@@ -56,7 +65,7 @@ void SigChildHandler(int, siginfo_t *, void *) {
     pid_t pid = KepWaitNoHang(-1, &status);
     if (pid <= 0) break;
     for (KepApp &app : KepGetAppList()) {
-      if (app.pid == pid) {
+      if (app.pid == pid && KepHasLiveChild(app)) {
         KepRecordStatus(app, pid, status);
         break;
       }

@@ -106,7 +106,9 @@ TEST_F(StartSim, AFailedForkLeavesTheRecordExited) {
 }
 
 // Each wait ends at the first pass with more than 15 whole seconds. A record
-// given up after SIGKILL keeps its pid, so a late exit is still booked.
+// given up after SIGKILL keeps its pid, but no exit is booked on it any more:
+// the late end of its child is dropped, and the exit of a new child that got
+// the same pid goes to that child's record.
 TEST_F(Stopping, DefaultsRepeatSigtermTwiceThenKillTheGroupThenGiveUp) {
   KepApp &app = Add("app", KEP_APP_STATE_RUNNING, 2000);
   LogCapture log;
@@ -122,10 +124,16 @@ TEST_F(Stopping, DefaultsRepeatSigtermTwiceThenKillTheGroupThenGiveUp) {
                                       "KepStopOneApp(): kill(2000, SIGTERM) for app, retry: 2/2.",
                                       "KepStopOneApp(): kill(2000, SIGKILL) for app."}));
   kep::fake::KillBySignal(2000, SIGKILL);
+  Sigchld();
+  EXPECT_EQ(KepCheckChildAppStatus(), 0u);
+  KepApp &reuser = Add("reuser", KEP_APP_STATE_RUNNING, 2000);
+  kep::fake::Exit(2000, 7);
   errno = EDOM;
   Sigchld();
   EXPECT_EQ(errno, EDOM);  // the handler keeps errno
   EXPECT_EQ(KepCheckChildAppStatus(), 1u);
+  EXPECT_EQ(reuser.state, KEP_APP_STATE_REAPED);
+  EXPECT_EQ(reuser.exitStatus, 7);
 }
 
 TEST_F(Stopping, OnlyWholeSecondsAboveTheDelayCount) {
