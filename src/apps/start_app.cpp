@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "ZelKepLib.h"
 #include "ZelLog.h"
@@ -105,7 +106,7 @@ int KepStartOneApp(KepApp *app) {
     free(envArray);
     free(argArray);
 
-    kep::sys::USleep(kKepAfterForkUs);
+    KepPause(kKepAfterForkUs);
 
     uint32_t startSyncTime = KepGetStartSyncTime();
     if (startSyncTime != 0 && app->startFile) {
@@ -126,12 +127,19 @@ int KepStartOneApp(KepApp *app) {
   }
 }
 
+void KepPause(unsigned long long microseconds) {
+  struct timespec left = {static_cast<time_t>(microseconds / 1000000),
+                          static_cast<long>(microseconds % 1000000 * 1000)};
+  struct timespec request = left;
+  while (kep::sys::NanoSleep(&request, &left) != 0 && errno == EINTR) request = left;
+}
+
 int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds) {
   if (file == nullptr) return KEP_ERR_INVALID_ARG;
   unsigned long long attempts = static_cast<unsigned long long>(timeoutSeconds) * 100;
   for (unsigned long long made = 1;; ++made) {
     if (KepReadSyncFile(file, pid, nullptr) == 0) return KEP_OK;
-    kep::sys::USleep(kKepSyncPollUs);
+    KepPause(kKepSyncPollUs);
     if (made >= attempts) return KEP_ERR_SYNC_TIMEOUT;
   }
 }

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr unsigned int kKepStopAllPauseSeconds = 3;
+constexpr unsigned long long kKepStopAllPauseUs = 3000000;
 
 const char *KepStopSignalName(int signal) { return signal == SIGTERM ? "SIGTERM" : "SIGKILL"; }
 
@@ -90,7 +90,7 @@ int KepStopAllApps(KepAppList *list) {
     KepApp &app = *it;
     if (app.state != KEP_APP_STATE_RUNNING && app.state != KEP_APP_STATE_INITIALIZING) continue;
     result = KepStopOneApp(&app, SIGTERM);
-    kep::sys::Sleep(kKepStopAllPauseSeconds);
+    KepPause(kKepStopAllPauseUs);
     if (result != 0) {
       Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): KepStopOneApp(%s) failed (%u).",
               "KepStopAllApps", app.name.c_str(), static_cast<unsigned>(result));

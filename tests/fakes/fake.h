@@ -22,7 +22,7 @@ struct SentSignal {
 };
 
 struct WatchdogReading {
-  int status = 0;             // what KepWatchdogFileTime returns
+  int status = 0;  // what KepWatchdogFileTime returns
   struct timeval age = {0, 0};
   struct timeval fedAt = {0, 0};
   struct timeval now = {0, 0};
@@ -32,21 +32,24 @@ struct WatchdogReading {
 struct State {
   struct timeval now = {1000, 0};  // uptime; starts at 1000 s
   pid_t nextPid = 2000;
-  int forkResult = 0;               // 0: hand out nextPid; otherwise fork fails with this errno
-  pid_t parentPid = 4000;           // what getppid() answers
-  bool forkReturnsChild = false;    // fork returns 0, as it does in the new process
-  std::vector<pid_t> forked;        // pids handed out, in order
-  std::vector<pid_t> live;          // forked and not yet reaped
+  int forkResult = 0;             // 0: hand out nextPid; otherwise fork fails with this errno
+  pid_t parentPid = 4000;         // what getppid() answers
+  bool forkReturnsChild = false;  // fork returns 0, as it does in the new process
+  std::vector<pid_t> forked;      // pids handed out, in order
+  std::vector<pid_t> live;        // forked and not yet reaped
   std::vector<std::pair<pid_t, int>> exits;  // queued for waitpid: pid, status
-  std::vector<SentSignal> signals;  // every kill, in order
-  int killErrno = 0;                // non-zero: kill fails with this errno
-  std::vector<unsigned long long> sleptUs;  // every sleep through the seam
+  std::vector<SentSignal> signals;           // every kill, in order
+  int killErrno = 0;                         // non-zero: kill fails with this errno
+  std::vector<unsigned long long> sleptUs;   // every sleep through the seam
+  // Non-zero: signals keep arriving, so a sleep ends after at most this many
+  // microseconds with EINTR (NanoSleep gives the time left).
+  unsigned long long signalEveryUs = 0;
   // Called after every sleep through the seam, once the clock has moved, with the
   // microseconds slept: what happens meanwhile (a child ends, a signal arrives).
   std::function<void(unsigned long long)> onSleep;
   std::vector<std::string> systemCalls;
   int systemResult = 0;
-  int systemErrno = 0;              // errno left by a system() that returns -1
+  int systemErrno = 0;  // errno left by a system() that returns -1
   int rebootCalls = 0;
   int rebootResult = -1;
   int rebootErrno = 1;

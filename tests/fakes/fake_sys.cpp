@@ -79,18 +79,34 @@ pid_t WaitPid(pid_t pid, int *status, int) {
   return -1;
 }
 
-int USleep(unsigned int microseconds) {
-  World().sleptUs.push_back(microseconds);
-  kep::fake::Advance(microseconds / 1e6);
-  if (World().onSleep) World().onSleep(microseconds);
-  return 0;
+namespace {
+
+// Sleeps until the next signal at most; the microseconds slept.
+unsigned long long SleepUntilSignal(unsigned long long us) {
+  unsigned long long every = World().signalEveryUs;
+  if (every != 0 && every < us) us = every;
+  World().sleptUs.push_back(us);
+  kep::fake::Advance(us / 1e6);
+  if (World().onSleep) World().onSleep(us);
+  return us;
 }
 
-unsigned int Sleep(unsigned int seconds) {
-  World().sleptUs.push_back(seconds * 1000000ULL);
-  kep::fake::Advance(seconds);
-  if (World().onSleep) World().onSleep(seconds * 1000000ULL);
-  return 0;
+}  // namespace
+
+int USleep(unsigned int microseconds) {
+  if (SleepUntilSignal(microseconds) == microseconds) return 0;
+  errno = EINTR;
+  return -1;
+}
+
+int NanoSleep(const struct timespec *request, struct timespec *remaining) {
+  unsigned long long us = request->tv_sec * 1000000ULL + request->tv_nsec / 1000;
+  unsigned long long slept = SleepUntilSignal(us);
+  if (slept == us) return 0;
+  remaining->tv_sec = static_cast<time_t>((us - slept) / 1000000);
+  remaining->tv_nsec = static_cast<long>((us - slept) % 1000000 * 1000);
+  errno = EINTR;
+  return -1;
 }
 
 int System(const char *command) {

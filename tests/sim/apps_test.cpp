@@ -75,21 +75,25 @@ using Stopping = AppsSim;
 
 // After the 10 ms pause that follows the fork, the wait needs a start file and
 // a sync time; it polls startSyncTime * 100 times, each poll followed by its
-// sleep, and a file written by another process does not count.
+// sleep, and a file written by another process does not count. Signals that
+// keep arriving (every 3 ms here) cut the sleeps up but shorten no wait.
 TEST_F(StartSim, TheStartWaitNeedsAStartFileAndASyncTimeAndTheChildsPid) {
   const struct {
     bool startFile;
     uint32_t startSyncTime;
     size_t sleeps;
-  } cases[] = {{false, 2, 1}, {true, 0, 1}, {true, 2, 201}};
+    unsigned long long signalEveryUs;
+  } cases[] = {{false, 2, 1, 0}, {true, 0, 1, 3000}, {true, 2, 201, 0}, {true, 2, 201, 3000}};
   for (const auto &c : cases) {
     Fresh();
     KepMutableSettings().startSyncTime = c.startSyncTime;
+    World().signalEveryUs = c.signalEveryUs;
     KepApp &app = Add(KEP_TEST_APP, KEP_APP_STATE_START_PENDING, 0);
     if (c.startFile) app.startFile = "/sync/kep-test-app-start";
     kep::fake::WriteSyncFile("/sync/kep-test-app-start", 1999);
     EXPECT_EQ(KepStartOneApp(&app), 0);
-    EXPECT_EQ(World().sleptUs, Sleeps(c.sleeps, 10000));
+    EXPECT_EQ(World().sleptUs.size(), c.sleeps * (c.signalEveryUs != 0 ? 4 : 1));
+    EXPECT_NEAR(kep::fake::NowSeconds(), 1000 + c.sleeps / 100.0, 1e-6);
   }
 }
 
@@ -243,14 +247,18 @@ TEST_F(Stopping, AChildReapedAlreadyIsNotSignalled) {
   EXPECT_EQ(app.state, KEP_APP_STATE_REAPED);
 }
 
+// The pauses last their 3 s even when signals (a second SIGTERM, say) keep
+// arriving, here every 0.1 s.
 TEST_F(Stopping, StopAllGoesLastConfiguredFirstWithAPauseAfterEach) {
   const uint32_t states[] = {KEP_APP_STATE_RUNNING,      KEP_APP_STATE_INITIALIZING,
                              KEP_APP_STATE_KILLED,       KEP_APP_STATE_REAPED,
                              KEP_APP_STATE_START_FAILED, KEP_APP_STATE_RUNNING};
   for (uint32_t i = 0; i < 6; ++i) Add(std::string(1, 'a' + i), states[i], 2000 + i);
+  World().signalEveryUs = 100000;
   EXPECT_EQ(KepStopAllApps(&KepGetAppList()), 0);
   EXPECT_EQ(World().signals, (Signals{{2005, SIGTERM}, {2001, SIGTERM}, {2000, SIGTERM}}));
-  EXPECT_EQ(World().sleptUs, Sleeps(3, 3000000));
+  EXPECT_EQ(World().sleptUs, Sleeps(90, 100000));
+  EXPECT_EQ(kep::fake::NowSeconds(), 1009);
 }
 
 TEST_F(Stopping, StartPendingMarksOnlyStoppedOrNewRecords) {

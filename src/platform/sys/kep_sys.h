@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 namespace kep::sys {
 
@@ -12,9 +13,11 @@ pid_t Fork();
 pid_t GetParentPid();
 int Kill(pid_t pid, int sig);
 pid_t WaitPid(pid_t pid, int *status, int options);
-// Like usleep/sleep: a signal cuts them short and they are not resumed.
+// Like usleep: a signal cuts it short and it is not resumed (the pass's sleep).
 int USleep(unsigned int microseconds);
-unsigned int Sleep(unsigned int seconds);
+// Like nanosleep: -1 with errno EINTR and the time left in *remaining when a
+// signal cuts it short.
+int NanoSleep(const struct timespec *request, struct timespec *remaining);
 int System(const char *command);
 int Reboot(int command);
 void Sync();

@@ -1,10 +1,11 @@
-#include "kep_sys.h"
-
-#include <sys/reboot.h>
-#include <sys/wait.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/reboot.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include "kep_sys.h"
 
 namespace kep::sys {
 
@@ -13,7 +14,9 @@ pid_t GetParentPid() { return getppid(); }
 int Kill(pid_t pid, int sig) { return kill(pid, sig); }
 pid_t WaitPid(pid_t pid, int *status, int options) { return waitpid(pid, status, options); }
 int USleep(unsigned int microseconds) { return usleep(microseconds); }
-unsigned int Sleep(unsigned int seconds) { return sleep(seconds); }
+int NanoSleep(const struct timespec *request, struct timespec *remaining) {
+  return nanosleep(request, remaining);
+}
 int System(const char *command) { return system(command); }
 int Reboot(int command) { return reboot(command); }
 void Sync() { sync(); }
