@@ -53,13 +53,24 @@ int KepStopOneApp(KepApp *app, int signal) {
   // process of the device. A record without a real pid has nothing left to
   // stop: it is booked as gone, so that the stop still completes.
   // A child that the SIGCHLD handler has reaped already is gone as well, and its
-  // pid may belong to another process by now.
-  bool gone = app->pid <= 1 || app->childExited;
-  if (app->pid <= 1) {
+  // pid may belong to another process by now. Where the caller has not blocked
+  // SIGCHLD (the escalation of a stop), the handler could reap the child between
+  // the test and the kill: blocked from the one to the other, an ended child
+  // stays a zombie, whose pid cannot be reused. The caller's mask comes back
+  // before the stop-file wait.
+  bool gone = app->pid <= 1;
+  if (gone) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): refusing to signal pid %i for %s.", kFn,
             static_cast<int>(app->pid), app->name.c_str());
-  } else if (!gone) {
-    int status = KepDeliver(*app, signal);
+  } else {
+    sigset_t sigchld;
+    sigset_t previous;
+    sigemptyset(&sigchld);
+    sigaddset(&sigchld, SIGCHLD);
+    bool masked = sigprocmask(SIG_BLOCK, &sigchld, &previous) == 0;
+    gone = app->childExited != 0;
+    int status = gone ? KEP_OK : KepDeliver(*app, signal);
+    if (masked) sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (status != 0) return status;
   }
 

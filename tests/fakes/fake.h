@@ -37,10 +37,16 @@ struct State {
   bool forkReturnsChild = false;  // fork returns 0, as it does in the new process
   std::vector<pid_t> forked;      // pids handed out, in order
   std::vector<pid_t> live;        // forked and not yet reaped
+  std::vector<pid_t> reaped;      // returned by waitpid, in order
   std::vector<std::pair<pid_t, int>> exits;  // queued for waitpid: pid, status
   std::vector<SentSignal> signals;           // every kill, in order
-  int killErrno = 0;                         // non-zero: kill fails with this errno
-  std::vector<unsigned long long> sleptUs;   // every sleep through the seam
+  // Sent to a pid that waitpid had returned already: another process may have it.
+  std::vector<SentSignal> misdirected;
+  // An exit is queued and its SIGCHLD pending: the handler runs at the next kill
+  // that finds SIGCHLD unblocked in the process mask, as the kernel could run it.
+  bool sigchldPending = false;
+  int killErrno = 0;                        // non-zero: kill fails with this errno
+  std::vector<unsigned long long> sleptUs;  // every sleep through the seam
   // Non-zero: signals keep arriving, so a sleep ends after at most this many
   // microseconds with EINTR (NanoSleep gives the time left).
   unsigned long long signalEveryUs = 0;

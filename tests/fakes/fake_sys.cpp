@@ -1,9 +1,11 @@
 #include <errno.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 
 #include "fake.h"
+#include "kep_main.h"
 #include "kep_sys.h"
 
 namespace kep::fake {
@@ -52,6 +54,16 @@ pid_t Fork() {
 pid_t GetParentPid() { return World().parentPid; }
 
 int Kill(pid_t pid, int sig) {
+  sigset_t mask;
+  if (World().sigchldPending && sigprocmask(SIG_BLOCK, nullptr, &mask) == 0 &&
+      !sigismember(&mask, SIGCHLD)) {
+    World().sigchldPending = false;
+    SigChildHandler(SIGCHLD, nullptr, nullptr);
+  }
+  auto &reaped = World().reaped;
+  if (std::find(reaped.begin(), reaped.end(), pid < 0 ? -pid : pid) != reaped.end()) {
+    World().misdirected.push_back({pid, sig});
+  }
   World().signals.push_back({pid, sig});
   if (World().killErrno != 0) {
     errno = World().killErrno;
@@ -68,6 +80,7 @@ pid_t WaitPid(pid_t pid, int *status, int) {
     pid_t reaped = it->first;
     if (status != nullptr) *status = it->second;
     exits.erase(it);
+    World().reaped.push_back(reaped);
     auto &live = World().live;
     live.erase(std::remove(live.begin(), live.end(), reaped), live.end());
     return reaped;

@@ -247,6 +247,42 @@ TEST_F(Stopping, AChildReapedAlreadyIsNotSignalled) {
   EXPECT_EQ(app.state, KEP_APP_STATE_REAPED);
 }
 
+// The escalation runs with SIGCHLD unblocked: the handler could reap the child
+// between the test of childExited and the kill. The repeated SIGTERM and the
+// SIGKILL reach the ended child as a zombie, never a pid free for reuse, and
+// the caller's mask is back before the stop-file wait.
+TEST_F(Stopping, AnEscalationSignalNeverReachesAChildReapedMeanwhile) {
+  for (bool callerBlocks : {false, true}) {
+    for (uint32_t sigterms : {1u, 3u}) {
+      Fresh();
+      KepMutableSettings().stopSyncTime = 1;
+      KepApp &app = Add("app", KEP_APP_STATE_KILLED, 2000);
+      app.stopFile = "/sync/app-stop";
+      app.sigtermCount = sigterms;
+      KepGetUptime(&app.sigtermTime);
+      sigset_t sigchld;
+      sigset_t before;
+      sigemptyset(&sigchld);
+      sigaddset(&sigchld, SIGCHLD);
+      sigprocmask(callerBlocks ? SIG_BLOCK : SIG_UNBLOCK, &sigchld, &before);
+      World().onSleep = [&](unsigned long long) {
+        sigset_t now;
+        sigprocmask(SIG_BLOCK, nullptr, &now);
+        EXPECT_EQ(sigismember(&now, SIGCHLD), callerBlocks ? 1 : 0);
+      };
+      kep::fake::Exit(2000, 0);
+      World().sigchldPending = true;
+      kep::fake::Advance(16);
+      EXPECT_EQ(KepCheckChildAppStatus(), 0u);
+      EXPECT_EQ(World().signals.size(), 1u);
+      EXPECT_TRUE(World().misdirected.empty()) << "sigterms " << sigterms;
+      Sigchld();
+      EXPECT_EQ(KepCheckChildAppStatus(), 1u);
+      sigprocmask(SIG_SETMASK, &before, nullptr);
+    }
+  }
+}
+
 // The pauses last their 3 s even when signals (a second SIGTERM, say) keep
 // arriving, here every 0.1 s.
 TEST_F(Stopping, StopAllGoesLastConfiguredFirstWithAPauseAfterEach) {
