@@ -1,10 +1,20 @@
 // The watchdog check of running applications.
+#include <errno.h>
 #include <signal.h>
 
 #include "ZelKepLib.h"
 #include "ZelLog.h"
 #include "kep_main.h"
 #include "kep_start_app.h"
+
+namespace {
+
+// Statuses of KepWatchdogFileTime: missing or unreadable (errno ENOENT when the
+// file does not exist), and fed by another pid.
+constexpr int kKepWdUnreadable = 2;
+constexpr int kKepWdOtherPid = 4;
+
+}  // namespace
 
 int KepWdCheck(KepAppList *list) {
   static const char *const fn = "KepWdCheck";
@@ -19,9 +29,18 @@ int KepWdCheck(KepAppList *list) {
   for (KepApp &app : *list) {
     if (app.disabled != 0 || app.state != KEP_APP_STATE_RUNNING || !app.wdFile) continue;
 
+    errno = 0;
     int status =
         KepWatchdogFileTime(app.wdFile->c_str(), app.pid, &wdAge, &fedAt, &readAt, &feedCount);
-    if (status != 0) {
+    if (status == kKepWdOtherPid || (status == kKepWdUnreadable && errno == ENOENT)) {
+      // Not fed yet by this process (no file, or one left by an earlier one):
+      // the age counts from its start, so an application that hangs before
+      // its first feed times out like one that stopped feeding.
+      KepGetUptime(&readAt);
+      KepTvSub(&readAt, &app.execTime, &wdAge);
+      fedAt = app.execTime;
+      feedCount = 0;
+    } else if (status != 0) {
       Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): KepWatchdogFileTime(%s) failed (%i).", fn,
               app.wdFile->c_str(), status);
       if (result == 0) result = status;

@@ -1,4 +1,6 @@
 // The support library's clock and file readers, answered from the fake world.
+#include <errno.h>
+
 #include "ZelKepLib.h"
 #include "fake.h"
 
@@ -28,8 +30,10 @@ extern "C" int KepWatchdogFileTime(const char *path, pid_t, struct timeval *age,
                                    struct timeval *fedAt, struct timeval *now, uint32_t *count) {
   if (path == nullptr) return 1;
   auto it = World().watchdogs.find(path);
+  errno = ENOENT;
   if (it == World().watchdogs.end()) return 2;
   const kep::fake::WatchdogReading &r = it->second;
+  errno = EACCES;
   if (r.status != 0) return r.status;
   if (age) *age = r.age;
   if (fedAt) *fedAt = r.fedAt;

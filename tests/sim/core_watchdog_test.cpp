@@ -43,10 +43,17 @@ class Watchdog : public ::testing::Test {
   LogCapture log_;
 };
 
+// A process that has not fed its file yet (none there, or one left by an
+// earlier process) is timed from its start, without a message until then.
 TEST_F(Watchdog, OnlyWholeSecondsBeyondTheTimeoutOfEnabledRunningWatchedApplicationsCount) {
   KepApp &slow = Add("slow", 60900000);
   KepApp &late = Add("late", 61000000);
   KepApp &ahead = Add("ahead", -5000000);
+  KepApp &restarted = Add("restarted", 0, 4);
+  restarted.execTime = {939, 100000};
+  KepApp &unfed = Add("unfed", 0);
+  World().watchdogs.erase(*unfed.wdFile);
+  unfed.execTime = {939, 0};
   // Never examined (their files would fail to read).
   Add("disabled", 99000000, 2).disabled = 1;
   Add("initializing", 99000000, 2, KEP_APP_STATE_INITIALIZING);
@@ -58,12 +65,14 @@ TEST_F(Watchdog, OnlyWholeSecondsBeyondTheTimeoutOfEnabledRunningWatchedApplicat
   KepMutableSettings().wdTimeout = 0;
   Add("off", 99000000, 2);
   EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
-  EXPECT_EQ(
-      std::vector<uint32_t>({slow.state, late.state, ahead.state}),
-      std::vector<uint32_t>({KEP_APP_STATE_RUNNING, KEP_APP_STATE_KILLED, KEP_APP_STATE_RUNNING}));
-  EXPECT_EQ(World().signals, (std::vector<SentSignal>{{late.pid, SIGTERM}}));
-  EXPECT_EQ(log_.Count("KepWdCheck(): "), 1u) << log_.Dump();
+  EXPECT_EQ(std::vector<uint32_t>({slow.state, late.state, ahead.state, restarted.state}),
+            std::vector<uint32_t>({KEP_APP_STATE_RUNNING, KEP_APP_STATE_KILLED,
+                                   KEP_APP_STATE_RUNNING, KEP_APP_STATE_RUNNING}));
+  EXPECT_EQ(World().signals, (std::vector<SentSignal>{{late.pid, SIGTERM}, {unfed.pid, SIGTERM}}));
+  EXPECT_EQ(log_.Count("KepWdCheck(): "), 2u) << log_.Dump();
   EXPECT_TRUE(log_.Contains("KepWdCheck(): watchdog timeout: late, pid: 2001 (60, 61, 5, 66, 7)."));
+  EXPECT_TRUE(
+      log_.Contains("KepWdCheck(): watchdog timeout: unfed, pid: 2004 (60, 61, 939, 1000, 0)."));
 }
 
 TEST_F(Watchdog, EveryFailureIsLoggedAndTheFirstCodeInListOrderReturned) {

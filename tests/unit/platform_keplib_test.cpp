@@ -106,6 +106,7 @@ TEST(KepWatchdog, BadContentIsAnErrorThatLeavesTheOutputsAlone) {
   }
   EXPECT_EQ(
       KepWatchdogFileTime(temp.File("none").c_str(), kPid, nullptr, nullptr, nullptr, nullptr), 2);
+  EXPECT_EQ(errno, ENOENT);  // kep tells a file not written yet by it
 }
 
 TEST(KepTvSub, GivesNormalisedSignedDifferences) {

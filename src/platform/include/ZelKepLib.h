@@ -40,8 +40,9 @@ int KepReadSyncFile(const char *path, pid_t pid, void *reserved);
  * the feeder: neither the wall clock nor the file's mtime counts. Null outputs
  * are skipped; on failure the outputs are left untouched.
  * Returns 0, or a non-zero status: 1 bad argument (null path, pid <= 0), 2 file
- * missing or unreadable, 3 damaged content (also a feed time later than now),
- * 4 written by another pid (an application restarted and not yet fed). */
+ * missing or unreadable (errno is ENOENT exactly when the file does not exist),
+ * 3 damaged content (also a feed time later than now), 4 written by another pid
+ * (an application restarted and not yet fed). */
 int KepWatchdogFileTime(const char *path, pid_t pid, struct timeval *age, struct timeval *fedAt,
                         struct timeval *now, uint32_t *count);
 
