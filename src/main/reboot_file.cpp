@@ -30,12 +30,29 @@ void DirectoryOf(const char *path, char (&dir)[PATH_MAX]) {
   }
 }
 
+// The temporary file is always made anew, so that nothing placed at its path
+// (a link to another file above all) is written through or renamed into place:
+// a stale one is removed, then it is created exclusively without following a
+// link. Whatever is still in the way makes the open fail (EEXIST, ELOOP).
+FILE *OpenNewFile(const char *tmpPath) {
+  unlink(tmpPath);
+  int fd = open(tmpPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE *file = fdopen(fd, "w");
+  if (file == nullptr) {
+    int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return file;
+}
+
 // A device whose image lacks the file's folder would otherwise never record a
 // reboot, and the boot-loop protection would silently never work. Only the last
 // folder is made: a missing parent above it is a broken file system, not ours.
 FILE *OpenCreatingFolder(const char *tmpPath) {
   static const char *const fn = "KepWriteAppRebootFile";
-  FILE *file = fopen(tmpPath, "we");
+  FILE *file = OpenNewFile(tmpPath);
   if (file != nullptr || errno != ENOENT) return file;
   char dir[PATH_MAX];
   DirectoryOf(tmpPath, dir);
@@ -44,7 +61,7 @@ FILE *OpenCreatingFolder(const char *tmpPath) {
     errno = ENOENT;
     return nullptr;
   }
-  return fopen(tmpPath, "we");
+  return OpenNewFile(tmpPath);
 }
 
 // The rename is only durable once the directory entry is on storage too.
@@ -137,12 +154,22 @@ int KepReadAppRebootFile(std::string *name, uint32_t *count) {
   if (count != nullptr) *count = 0;
   if (rebootFilePath == nullptr) return 0;
 
-  FILE *file = fopen(rebootFilePath, "re");
+  // Opened without blocking and read only when it is a regular file: a FIFO or
+  // a device at the path would otherwise hang the start-up before any
+  // application starts.
+  int fd = open(rebootFilePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0 && errno == ENOENT) return 0;
+  struct stat info;
+  if (fd >= 0 && fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) {
+    close(fd);
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): %s is not a regular file.", fn, rebootFilePath);
+    return 0;
+  }
+  FILE *file = fd >= 0 ? fdopen(fd, "r") : nullptr;
   if (file == nullptr) {
-    if (errno != ENOENT) {
-      Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fopen(%s) failed (%i).", fn, rebootFilePath,
-              errno);
-    }
+    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fopen(%s) failed (%i).", fn, rebootFilePath,
+            errno);
+    if (fd >= 0) close(fd);
     return 0;
   }
 

@@ -48,7 +48,7 @@ TEST_F(RebootFile, TheTemporaryFileIsTheGivenPathWithTmp) {
   // A folder in the temporary file's place makes its open fail and shows its name.
   ASSERT_EQ(mkdir((other + ".tmp").c_str(), 0700), 0);
   EXPECT_EQ(KepWriteAppRebootFile("myapp", 1), 0);
-  EXPECT_TRUE(log_.Contains("KepWriteAppRebootFile(): fopen(" + other + ".tmp) failed (21)."))
+  EXPECT_TRUE(log_.Contains("KepWriteAppRebootFile(): fopen(" + other + ".tmp) failed (17)."))
       << log_.Dump();
   EXPECT_FALSE(FileExists(other));
   EXPECT_FALSE(FileExists(path_));
