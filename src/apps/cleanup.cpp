@@ -12,6 +12,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -39,10 +40,27 @@ bool KepFormPath(const char *function, const char *dir, const char *name,
   return false;
 }
 
-// lstat, so a symbolic link is judged as itself and never followed.
-bool KepIsRegularFile(const char *path) {
+// The folder itself is never reached through a symbolic link: the folders
+// are world-writable, and a link put in place of the folder would have kep
+// remove files wherever it points. Null (errno set) when the path is a link
+// or not a folder.
+DIR *KepOpenFolder(const char *path) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR *dir = fdopendir(fd);
+  if (dir == nullptr) {
+    int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return dir;
+}
+
+// Judged as itself, relative to the open folder: a symbolic link is never
+// followed.
+bool KepIsRegularFile(DIR *dir, const char *name) {
   struct stat info;
-  return lstat(path, &info) == 0 && S_ISREG(info.st_mode);
+  return fstatat(dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
 }
 
 // Next entry, or null at the end (*failed false) or on a read error (*failed
@@ -81,7 +99,7 @@ int KepRmFilesWithPrefix(const char *prefix) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): basename(%s) failed (%i).", kFn, baseCopy,
             errno);
     result = -1;
-  } else if ((dir = opendir(dirPart)) == nullptr) {
+  } else if ((dir = KepOpenFolder(dirPart)) == nullptr) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): opendir(%s) failed (%i).", kFn, dirPart, errno);
     result = -1;
   }
@@ -96,8 +114,10 @@ int KepRmFilesWithPrefix(const char *prefix) {
       }
       // The name first: every start walks the whole folder, and an lstat for
       // each entry would make starting n applications cost n * n stats.
-      if (strncmp(entry->d_name, namePart, nameLength) != 0 || !KepIsRegularFile(path)) continue;
-      if (unlink(path) != 0) {
+      if (strncmp(entry->d_name, namePart, nameLength) != 0 ||
+          !KepIsRegularFile(dir, entry->d_name))
+        continue;
+      if (unlinkat(dirfd(dir), entry->d_name, 0) != 0) {
         Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): unlink(%s) failed (%i).", kFn, path, errno);
         result = -1;
       }
@@ -122,7 +142,7 @@ int KepRmAllFilesInDir(const char *dirPath) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): dir = NULL).", kFn);
     return -1;
   }
-  DIR *dir = opendir(dirPath);
+  DIR *dir = KepOpenFolder(dirPath);
   if (dir == nullptr) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): opendir(%s) failed (%i).", kFn, dirPath, errno);
     return -1;
@@ -135,7 +155,8 @@ int KepRmAllFilesInDir(const char *dirPath) {
       result = -1;
       continue;
     }
-    if (KepIsRegularFile(path) && unlink(path) != 0) result = -1;
+    if (KepIsRegularFile(dir, entry->d_name) && unlinkat(dirfd(dir), entry->d_name, 0) != 0)
+      result = -1;
   }
   if (failed) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): readdir_r() failed (%i).", kFn, errno);
