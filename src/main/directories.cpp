@@ -46,7 +46,10 @@ int KepMkdirDashP(const char *path) {
   while (*component != '\0') {
     char *slash = strchr(component == copy && *component == '/' ? component + 1 : component, '/');
     if (slash != nullptr) *slash = '\0';
-    if (mkdir(component, 0777) != 0 && errno != EEXIST) {
+    // World-writable, and sticky so that nobody but the owner (root) can remove
+    // or rename an entry: no user can put a link in place of syncFiles or a
+    // log file. A folder that exists keeps the mode it has.
+    if (mkdir(component, 01777) != 0 && errno != EEXIST) {
       fprintf(stderr, "%s(): mkdir(%s) failed (errno = %i).\n", __func__, component, errno);
       status = KEP_ERR_MKDIR;
       break;
