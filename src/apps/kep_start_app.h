@@ -1,6 +1,7 @@
 // Starting and stopping applications. Log unit "KepStartApp".
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include "kep_config.h"
@@ -14,6 +15,12 @@ inline constexpr const char *kKepStartAppUnit = "KepStartApp";
 // when no executable was found (record unchanged), 1002 when fork failed
 // (state Exited). Called by the StartingApps handler with SIGCHLD blocked.
 int KepStartOneApp(KepApp *app);
+
+// Signals whose handling kep has changed besides SIGTERM, SIGINT and SIGCHLD
+// (filled by the front end's installers). The child of a start sets each back to
+// its default before execve: an ignored one would stay ignored in the
+// application.
+extern sigset_t kepChangedSignals;
 
 // Sleeps the whole time, however many signals arrive meanwhile (each would cut
 // a plain sleep short). Every wait of a start or a stop uses it; only the

@@ -1,8 +1,10 @@
 // Starting one application and waiting for its synchronisation files.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "ZelKepLib.h"
 #include "ZelLog.h"
@@ -11,6 +13,8 @@
 #include "kep_start_app.h"
 #include "kep_sys.h"
 #include "kep_util.h"
+
+sigset_t kepChangedSignals;
 
 namespace {
 
@@ -58,6 +62,24 @@ void KepRemoveStaleSyncFiles(const KepApp &app) {
   }
 }
 
+// The child writes execve's errno into the pipe when execve fails; the
+// close-on-exec write end reaches end-of-file as soon as the program runs. Read
+// after the pause that follows the fork, by when the child has normally got
+// that far, so a start waits no longer than before.
+void KepReportExecFailure(int readFd, const char *path) {
+  if (readFd < 0) return;
+  int error = 0;
+  ssize_t got;
+  do {
+    got = read(readFd, &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  close(readFd);
+  if (got == static_cast<ssize_t>(sizeof error)) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): execve(%s) returned, errno = %i.",
+            "KepStartOneApp", path, error);
+  }
+}
+
 }  // namespace
 
 int KepStartOneApp(KepApp *app) {
@@ -85,10 +107,17 @@ int KepStartOneApp(KepApp *app) {
     static char *const kNoEnvironment[] = {nullptr};
     char **envArray = KepBuildEnvArray(*app);
 
+    // Without standard error (-b) the child's report of a failed execve would be
+    // lost: it goes through this pipe to the parent's log as well.
+    int errorPipe[2] = {-1, -1};
+    if (pipe2(errorPipe, O_CLOEXEC) != 0) errorPipe[0] = errorPipe[1] = -1;
     pid_t oldPid = app->pid;
     pid_t pid = kep::sys::Fork();
     if (pid < 0) {
       Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): fork() failed, errno = %i.", kFn, errno);
+      for (int fd : errorPipe) {
+        if (fd >= 0) close(fd);
+      }
       app->state = KEP_APP_STATE_EXITED;
       free(envArray);
       free(argArray);
@@ -96,8 +125,9 @@ int KepStartOneApp(KepApp *app) {
     }
     if (pid == 0) {
       KepExecChild(execPath, argArray, envArray != nullptr ? envArray : kNoEnvironment,
-                   app->name.c_str(), oldPid);
+                   app->name.c_str(), oldPid, errorPipe[1]);
     }
+    if (errorPipe[1] >= 0) close(errorPipe[1]);
     app->startCount += 1;
     app->state = KEP_APP_STATE_RUNNING;
     app->pid = pid;
@@ -107,6 +137,7 @@ int KepStartOneApp(KepApp *app) {
     free(argArray);
 
     KepPause(kKepAfterForkUs);
+    KepReportExecFailure(errorPipe[0], execPath);
 
     uint32_t startSyncTime = KepGetStartSyncTime();
     if (startSyncTime != 0 && app->startFile) {

@@ -13,9 +13,9 @@ inline constexpr const char *kKepMainUnit = "KepMain";
 // ---- front-end variables (set before the run sequence starts) ----
 
 extern const char *programName;
-extern const char *configFile;       // null: no configuration is read
-extern uint32_t logLevel;            // 30
-extern const char *rebootFilePath;   // "/etc/kep/rebootApplicationData"
+extern const char *configFile;      // null: no configuration is read
+extern uint32_t logLevel;           // 30
+extern const char *rebootFilePath;  // "/etc/kep/rebootApplicationData"
 extern uint8_t runInBackground;
 extern uint8_t disableRebootArg;
 extern uint8_t disableDlog;
@@ -76,8 +76,7 @@ inline constexpr uint32_t maxAppResetCount = 3;
 // The stop reason that a death action names: Reset, Reboot or Halt for reset,
 // reboot and halt; None for every other action.
 uint32_t KepStopReasonForAction(uint32_t deathAction);
-void KepSetStopReason(uint32_t reason, const char *appName, const char *callerName,
-                      int callerLine);
+void KepSetStopReason(uint32_t reason, const char *appName, const char *callerName, int callerLine);
 
 // ---- reboot-application file ----
 
@@ -109,6 +108,19 @@ extern volatile sig_atomic_t shutdownRequested;
 void SigTermHandler(int signalNumber, siginfo_t *info, void *context);
 int SetSigTermHandler();
 int SetSigChildHandler();
+// Signals beyond SIGTERM, SIGINT and SIGCHLD that would otherwise end kep
+// without the ordered stop: SIGPIPE and SIGXFSZ are ignored (the failing write
+// reports its error); SIGHUP and SIGQUIT stop in order as SIGTERM does; SIGUSR1,
+// SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT, SIGXCPU, the
+// real-time signals, and SIGTRAP, SIGSYS, SIGSEGV, SIGBUS, SIGFPE, SIGILL and
+// SIGABRT when sent by a process rather than raised by a fault, are counted by
+// SigStrayHandler and logged by KepLogStraySignals. Each changed signal is
+// added to kepChangedSignals. 0 or 1040 (logged; the others are still set).
+int SetSigStrayHandler();
+void SigStrayHandler(int signalNumber, siginfo_t *info, void *context);
+// Logs the stray signals received since the last call, one line per signal.
+// Called by the state machine once per pass (nothing to do costs no call).
+void KepLogStraySignals();
 int KepControlSigChild(int block);
 int KepBlockSigChild();
 int KepUnblockSigChild();

@@ -169,6 +169,8 @@ void KepPrepareSupervisor() {
   }
   if (SetSigChildHandler() != 0) return;
   if (SetSigTermHandler() != 0) return;
+  // Its failures are logged; the signals it could not set keep their effect.
+  SetSigStrayHandler();
   if (configFile == nullptr) return;
 
   if (KepReadConfig(configFile) != 0) {

@@ -55,6 +55,7 @@ uint32_t KepStateMachine() {
     // A signal (a child's exit above all) cuts the sleep short, so exits are
     // collected without waiting out the pass.
     kep::sys::USleep(stateMachineSleepUs);
+    KepLogStraySignals();
     uint32_t exited = KepCheckChildAppStatus();
     if (exited != 0) {
       Log_Msg(LOG_MSG_INFO, 0, kKepMainUnit, "%s(): processes exited: %u", fn, exited);

@@ -10,9 +10,9 @@
 //   --exit=N            exit with code N, after the files due at once
 //   --die=N             die by signal N, likewise
 //   --feed=N            feed KEP_WD_FILE N times, every 100 ms, the first at once
-//   --dump=FILE         write argv, environment, blocked signals and open
-//                       descriptors to FILE (atomically), one item a line:
-//                       "arg TEXT", "env TEXT", "sigblk HEX", "fd N",
+//   --dump=FILE         write argv, environment, blocked and ignored signals and
+//                       open descriptors to FILE (atomically), one item a line:
+//                       "arg TEXT", "env TEXT", "sigblk HEX", "sigign HEX", "fd N",
 //                       "sid N", "pgid N", "umask OCTAL"
 //   --grandchild=FILE   fork a child that sleeps forever; write its pid to FILE
 // Otherwise it sleeps until a signal ends it.
@@ -97,11 +97,12 @@ void WriteSync(const char *variable) {
   }
 }
 
-std::string BlockedSignals() {
+// A signal mask of /proc/self/status, such as "SigBlk:".
+std::string SignalMask(const std::string &field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("SigBlk:", 0) == 0) return line.substr(line.find_first_not_of(" \t", 7));
+    if (line.rfind(field, 0) == 0) return line.substr(line.find_first_not_of(" \t", field.size()));
   }
   return "unknown";
 }
@@ -116,7 +117,7 @@ void Dump(const std::string &file, char **argv) {
     }
     closedir(dir);
   }
-  text << "sigblk " << BlockedSignals() << "\n";
+  text << "sigblk " << SignalMask("SigBlk:") << "\nsigign " << SignalMask("SigIgn:") << "\n";
   for (char **arg = argv; *arg != nullptr; ++arg) text << "arg " << *arg << "\n";
   for (char **env = environ; *env != nullptr; ++env) text << "env " << *env << "\n";
   mode_t mask = umask(0);
