@@ -3,6 +3,7 @@
 // to reboots over consecutive runs of one device.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,6 +106,59 @@ TEST(SupervisorExec, StartsByLevelWatchesAndStopsEverythingOnSigterm) {
   EXPECT_TRUE(state.Calls("reboot").empty());
 }
 
+// A hostile device: syncFiles replaced by a link to another folder, a FIFO as
+// the reboot-application file, an application that cannot be executed, and a
+// storm of signals that each used to end kep at once. kep removes nothing
+// through the link, starts everything, logs why the execve failed, ignores the
+// storm and stops in order on the final SIGQUIT.
+TEST(SupervisorExec, LinksAFifoAFailedExecveAndStraySignalsLeaveSupervisionIntact) {
+  e2e::State state;
+  // A folder that exists keeps its mode; one that kep makes is sticky.
+  ASSERT_EQ(KepMkdirDashP(state.Inside("/var/local/zel").c_str()), 0);
+  ASSERT_EQ(mkdir(state.Inside("/var/local/zel/kep").c_str(), 0750), 0);
+  const std::string victim = state.File("victim");
+  ASSERT_EQ(mkdir(victim.c_str(), 0755), 0);
+  state.Write("victim/signaller-start", "kept");
+  ASSERT_EQ(symlink(victim.c_str(), state.Inside("/var/local/zel/kep/syncFiles").c_str()), 0);
+  const std::string fifo = state.File("rebootFifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const std::string broken = state.Write("broken", "#!/nonexistent/sh\n");
+  chmod(broken.c_str(), 0755);
+  const std::string dump = state.File("dump");
+  const std::string signaller = state.Script(
+      "signaller",
+      "while [ ! -e " + dump + " ]; do sleep 0.1; done\nexec bash -c '" +
+          "for s in PIPE XFSZ USR1 USR2 ALRM VTALRM PROF IO PWR STKFLT XCPU SYS TRAP "
+          "SEGV BUS FPE ILL ABRT RTMIN RTMAX; do kill -s $s $1; done; kill -s QUIT $1; "
+          "while :; do sleep 1; done' signaller $PPID\n");
+  const std::string conf = state.Write(
+      "kep.conf", std::string(kQuickSettings) +
+                      Application(KEP_TEST_APP, "deathAction none\narg \"--dump=" + dump + "\"\n") +
+                      Application(broken, "deathAction none\n") +
+                      Application(signaller, "deathAction none\nstartLevel 5\n"));
+
+  e2e::Outcome outcome = e2e::RunKep(state, {"-c", conf, "-f", fifo}, 60);
+  EXPECT_FALSE(outcome.timedOut);
+  EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+  const std::string dlog = state.Dlog();
+  EXPECT_EQ(CountOf(dlog, "KepRmAllFilesInDir(): opendir(/var/local/zel/kep/syncFiles) failed"), 1u)
+      << dlog;
+  EXPECT_EQ(ReadFile(victim + "/signaller-start"), "kept");
+  EXPECT_EQ(CountOf(dlog, "KepReadAppRebootFile(): " + fifo + " is not a regular file."), 1u);
+  EXPECT_EQ(CountOf(dlog, "KepStartOneApp(): execve(" + broken + ") returned, errno = 2."), 1u);
+  for (const char *stray : {"signal 10 (User defined signal 1) ignored", "(Segmentation fault) ig"})
+    EXPECT_EQ(CountOf(dlog, stray), 1u) << dlog;
+  EXPECT_EQ(CountOf(dlog, "KepSetStopReason(): set stop reason to 4 [Halt]"), 1u) << dlog;
+  EXPECT_EQ(CountOf(dlog, kStopped), 1u) << dlog;
+  // Ignored by kep, but not by the applications it starts.
+  EXPECT_NE(ReadFile(dump).find("sigign 0000000000000000\n"), std::string::npos) << ReadFile(dump);
+  struct stat made, kept;
+  ASSERT_EQ(stat(state.Inside("/var/log/kep").c_str(), &made), 0);
+  ASSERT_EQ(stat(state.Inside("/var/local/zel/kep").c_str(), &kept), 0);
+  EXPECT_EQ(made.st_mode & 07777, 01777u);
+  EXPECT_EQ(kept.st_mode & 07777, 0750u);
+}
+
 TEST(SupervisorExec, CrashesEscalateToARebootAndTheThirdRecordedRebootDisablesTheApplication) {
   e2e::State state;
   const std::string record = state.File("record");
@@ -120,6 +174,9 @@ TEST(SupervisorExec, CrashesEscalateToARebootAndTheThirdRecordedRebootDisablesTh
   // The default reboot-application file; the device ships its folder.
   ASSERT_EQ(KepMkdirDashP(state.Inside("/etc/kep").c_str()), 0);
   const std::string rebootFile = state.Inside("/etc/kep/rebootApplicationData");
+  // A link at the temporary file's path is neither written through nor renamed into place.
+  const std::string victim = state.Write("victim", "untouched\n");
+  ASSERT_EQ(symlink(victim.c_str(), (rebootFile + ".tmp").c_str()), 0);
 
   std::string background;
   for (const std::string &word : e2e::KepCommand({"-b", "-c", conf})) background += word + " ";
@@ -150,7 +207,10 @@ TEST(SupervisorExec, CrashesEscalateToARebootAndTheThirdRecordedRebootDisablesTh
     EXPECT_EQ(CountOf(ReadFile(record), "start"), 6 * n);
     EXPECT_EQ(state.Calls("reboot").size(), 1u);  // -r and disableReboot forbid it
     EXPECT_EQ(ReadFile(rebootFile), app + " " + std::to_string(n) + "\n");
+    struct stat info;
+    EXPECT_TRUE(lstat(rebootFile.c_str(), &info) == 0 && S_ISREG(info.st_mode));
   }
+  EXPECT_EQ(ReadFile(victim), "untouched\n");
   // -b: the foreground process ended with 0 while the daemon had still to crash
   // its way to the first reboot.
   EXPECT_EQ(CountOf(state.Dlog(), "now running in background."), 1u);
