@@ -3,7 +3,6 @@
 #include "child_exec.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
