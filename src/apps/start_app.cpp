@@ -131,6 +131,7 @@ int KepStartOneApp(KepApp *app) {
     app->startCount += 1;
     app->state = KEP_APP_STATE_RUNNING;
     app->pid = pid;
+    app->childReaped = 0;
     Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): successfully started %s[%u], pid = %i.", kFn,
             app->name.c_str(), app->index, static_cast<int>(pid));
     free(envArray);

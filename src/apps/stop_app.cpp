@@ -68,7 +68,7 @@ int KepStopOneApp(KepApp *app, int signal) {
     sigemptyset(&sigchld);
     sigaddset(&sigchld, SIGCHLD);
     bool masked = sigprocmask(SIG_BLOCK, &sigchld, &previous) == 0;
-    gone = app->childExited != 0;
+    gone = app->childExited != 0 || app->childReaped != 0;
     int status = gone ? KEP_OK : KepDeliver(*app, signal);
     if (masked) sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (status != 0) return status;

@@ -77,10 +77,13 @@ struct KepApp {
   uint32_t state = KEP_APP_STATE_NONE;
   uint8_t disabled = 0;
   int32_t pid = 0;
-  // The SIGCHLD handler writes these three while the main flow may be reading.
+  // The SIGCHLD handler writes these while the main flow may be reading.
   volatile uint32_t signalNum = 0;
   volatile int32_t exitStatus = 0;
   volatile uint8_t childExited = 0;
+  // Run-time only: the process behind pid has been waited for, so pid may
+  // already name another process. Cleared when a new child is booked.
+  volatile uint8_t childReaped = 0;
   uint32_t startCount = 0;
   uint32_t sigtermCount = 0;
   struct timeval sigtermTime = {0, 0};
@@ -175,7 +178,8 @@ int ProcessGlobalEnvToken(KepParseContext *context);
 int ProcessArgToken(KepParseContext *context);
 int ProcessUintToken(KepParseContext *context, int token, uint32_t minimum, uint32_t maximum,
                      uint32_t *destination);
-int ProcessStringToken(KepParseContext *context, int token, std::optional<std::string> *destination);
+int ProcessStringToken(KepParseContext *context, int token,
+                       std::optional<std::string> *destination);
 int ProcessBoolToken(KepParseContext *context, int token, uint8_t *destination);
 char *KepGetQuotedString(char *text);
 int KepPushEnv(const char *name, const char *value, std::list<std::string> *list);

@@ -20,9 +20,10 @@ pid_t KepWaitNoHang(pid_t pid, int *status) {
   return result;
 }
 
-// Runs inside the handler: no allocation, no logging; writes only the three
-// fields that the main flow reads after testing childExited.
+// Runs inside the handler: no allocation, no logging; writes only the fields
+// that the main flow reads after testing childExited, and childReaped.
 void KepRecordStatus(KepApp &app, pid_t pid, int status) {
+  app.childReaped = 1;
   if (WIFEXITED(status)) {
     app.exitStatus = WEXITSTATUS(status);
     app.childExited = 1;
@@ -41,13 +42,10 @@ void KepRecordStatus(KepApp &app, pid_t pid, int status) {
 }
 
 // Only a record whose child has not been reaped yet can own a pid that the
-// wait returns: a record left Reaped (death action none, or given up after
-// SIGKILL) keeps its old pid, which the kernel may have handed to a new child.
-bool KepHasLiveChild(const KepApp &app) {
-  return (app.state == KEP_APP_STATE_RUNNING || app.state == KEP_APP_STATE_INITIALIZING ||
-          app.state == KEP_APP_STATE_KILLED) &&
-         app.childExited == 0;
-}
+// wait returns: a record left Reaped (death action none) keeps the pid of its
+// reaped child, which the kernel may have handed to a new one. A record given
+// up after SIGKILL still owns its unreaped child, and gets its late exit.
+bool KepHasLiveChild(const KepApp &app) { return app.childReaped == 0; }
 
 // Elapsed whole seconds since since, compared signed with the delay.
 bool KepDelayPassed(const struct timeval &now, const struct timeval &since, uint32_t delay) {
