@@ -109,7 +109,9 @@ int KepStartOneApp(KepApp *app) {
 
     uint32_t startSyncTime = KepGetStartSyncTime();
     if (startSyncTime != 0 && app->startFile) {
+      KepSetSyncWait(app, KEP_SYNC_WAIT_START);
       int status = KepWaitForSyncFile(app->startFile->c_str(), pid, startSyncTime);
+      KepSetSyncWait(app, KEP_SYNC_WAIT_NONE);
       if (status != 0) {
         Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
                 "%s(): KepWaitForSyncFile(%s, %i, %u) for %s[%u] failed (%i).", kFn,
@@ -124,6 +126,13 @@ int KepStartOneApp(KepApp *app) {
             app->name.c_str());
     return KEP_ERR_ALLOC;
   }
+}
+
+void (*kepSyncWaitHook)() = nullptr;
+
+void KepSetSyncWait(KepApp *app, uint8_t wait) {
+  app->syncWait = wait;
+  if (kepSyncWaitHook != nullptr) kepSyncWaitHook();
 }
 
 int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds) {

@@ -13,9 +13,9 @@ inline constexpr const char *kKepMainUnit = "KepMain";
 // ---- front-end variables (set before the run sequence starts) ----
 
 extern const char *programName;
-extern const char *configFile;       // null: no configuration is read
-extern uint32_t logLevel;            // 30
-extern const char *rebootFilePath;   // "/etc/kep/rebootApplicationData"
+extern const char *configFile;      // null: no configuration is read
+extern uint32_t logLevel;           // 30
+extern const char *rebootFilePath;  // "/etc/kep/rebootApplicationData"
 extern uint8_t runInBackground;
 extern uint8_t disableRebootArg;
 extern uint8_t disableDlog;
@@ -71,13 +71,15 @@ extern const KepValueName KepStopReasonNames[];
 extern uint32_t stopReason;
 extern std::string resetAppName;
 extern uint32_t resetAppCount;
+// The application behind the last stop reason; empty when none. Shown in the
+// status file only.
+extern std::string stopReasonApp;
 inline constexpr uint32_t maxAppResetCount = 3;
 
 // The stop reason that a death action names: Reset, Reboot or Halt for reset,
 // reboot and halt; None for every other action.
 uint32_t KepStopReasonForAction(uint32_t deathAction);
-void KepSetStopReason(uint32_t reason, const char *appName, const char *callerName,
-                      int callerLine);
+void KepSetStopReason(uint32_t reason, const char *appName, const char *callerName, int callerLine);
 
 // ---- reboot-application file ----
 
@@ -112,6 +114,22 @@ int SetSigChildHandler();
 int KepControlSigChild(int block);
 int KepBlockSigChild();
 int KepUnblockSigChild();
+
+// ---- status file (read by kep-status) ----
+
+inline constexpr const char *kKepStatusFilePath = "/var/local/zel/kep/status";
+// Where the status file goes; null (until KepEnableStatusFile) writes none, so
+// that only kep itself writes the device's file.
+extern const char *kepStatusFilePath;
+// Sets the path (null: no file) and the start time shown, and makes the next
+// update write. KepMain calls it once the directories exist.
+void KepEnableStatusFile(const char *path);
+// Books the last exit of every record that has become Reaped, then rewrites
+// the status file when force is set or when anything it shows has changed
+// since the last write; otherwise no system call at all. 1 when written, else
+// 0; the first failure of a run is logged. Called by the run sequence (start,
+// end), after each collection of exits and before a start or stop blocks.
+int KepUpdateStatusFile(int force);
 
 // ---- daemonizing, directories, log hook, reboot request ----
 
