@@ -335,7 +335,8 @@ View MakeView(const KepStatusApp &app, bool runs, const std::string &root) {
   if (v.wdAge >= 0) note("watchdog fed " + Duration(v.wdAge) + " ago");
   if (v.wdStatus == 4) note("watchdog not fed yet");
   if (v.wdStatus != 0 && v.wdStatus != 4) note("watchdog file unreadable");
-  if (app.deaths != 0) note(std::to_string(app.deaths) + " deaths counted");
+  if (app.deaths != 0)
+    note(std::to_string(app.deaths) + (app.deaths == 1 ? " death" : " deaths") + " counted");
   return v;
 }
 
@@ -375,7 +376,7 @@ void PrintTable(FILE *out, const KepStatusData &d, const std::vector<View> &view
             d.stopApp.c_str());
   }
   fprintf(out, ", config %s\n", d.config.empty() ? "(none)" : d.config.c_str());
-  if (runs) fprintf(out, "status file %s, written %s ago\n", path, Duration(fileAge).c_str());
+  if (runs) fprintf(out, "status file %s, last change %s ago\n", path, Duration(fileAge).c_str());
   fputc('\n', out);
 
   struct Column {
