@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <string>
 #include <vector>
@@ -31,6 +32,11 @@ struct KepStatusData {
   std::string state, stop, stopApp, config;
   std::vector<KepStatusApp> apps;
 };
+
+// Reads the file at path, which must be a regular file of at most 4 MiB; it is
+// opened without blocking, so a FIFO or a device cannot hang the tool. false,
+// with *problem telling why, when it cannot be read.
+bool KepReadStatusFile(const char *path, std::string *text, time_t *mtime, std::string *problem);
 
 // Parses a whole status file. false, with *error telling what is wrong and on
 // which line, when the text is not one complete status file.
