@@ -44,3 +44,10 @@ int KepStopAllApps(KepAppList *list);
 // Configured, Start_Pending, Start_Failed, Exited and Reaped records become
 // Start_Pending (disabled ones too). Returns 0.
 int KepSetAppsStartPending(KepAppList *list);
+
+// What a start or a stop is blocked on, for kep's status file: KepStartOneApp
+// and KepStopOneApp set the record's syncWait before they wait for a
+// synchronisation file and clear it afterwards, and KepStopAllApps clears it
+// before each pause; every call runs kepSyncWaitHook when it is set.
+extern void (*kepSyncWaitHook)();
+void KepSetSyncWait(KepApp *app, uint8_t wait);

@@ -142,7 +142,9 @@ int KepStartOneApp(KepApp *app) {
 
     uint32_t startSyncTime = KepGetStartSyncTime();
     if (startSyncTime != 0 && app->startFile) {
+      KepSetSyncWait(app, KEP_SYNC_WAIT_START);
       int status = KepWaitForSyncFile(app->startFile->c_str(), pid, startSyncTime);
+      KepSetSyncWait(app, KEP_SYNC_WAIT_NONE);
       if (status != 0) {
         Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
                 "%s(): KepWaitForSyncFile(%s, %i, %u) for %s[%u] failed (%i).", kFn,
@@ -164,6 +166,13 @@ void KepPause(unsigned long long microseconds) {
                           static_cast<long>(microseconds % 1000000 * 1000)};
   struct timespec request = left;
   while (kep::sys::NanoSleep(&request, &left) != 0 && errno == EINTR) request = left;
+}
+
+void (*kepSyncWaitHook)() = nullptr;
+
+void KepSetSyncWait(KepApp *app, uint8_t wait) {
+  app->syncWait = wait;
+  if (kepSyncWaitHook != nullptr) kepSyncWaitHook();
 }
 
 int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds) {

@@ -85,7 +85,9 @@ int KepStopOneApp(KepApp *app, int signal) {
   uint32_t stopSyncTime = KepGetStopSyncTime();
   // Nobody is left to write the stop file.
   if (gone || stopSyncTime == 0 || !app->stopFile) return KEP_OK;
+  KepSetSyncWait(app, KEP_SYNC_WAIT_STOP);
   int status = KepWaitForSyncFile(app->stopFile->c_str(), app->pid, stopSyncTime);
+  KepSetSyncWait(app, KEP_SYNC_WAIT_NONE);
   if (status != 0) {
     Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
             "%s(): KepWaitForSyncFile(%s, %i, %u) for %s failed (%i).", kFn, app->stopFile->c_str(),
@@ -101,6 +103,7 @@ int KepStopAllApps(KepAppList *list) {
     KepApp &app = *it;
     if (app.state != KEP_APP_STATE_RUNNING && app.state != KEP_APP_STATE_INITIALIZING) continue;
     result = KepStopOneApp(&app, SIGTERM);
+    KepSetSyncWait(&app, KEP_SYNC_WAIT_NONE);
     KepPause(kKepStopAllPauseUs);
     if (result != 0) {
       Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): KepStopOneApp(%s) failed (%u).",

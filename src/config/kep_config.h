@@ -35,6 +35,13 @@ enum KepAppState : uint32_t {
   KEP_APP_STATE_REAPED = 9,
 };
 
+// The synchronisation file kep is blocked on for an application (KepApp::syncWait).
+enum KepSyncWait : uint8_t {
+  KEP_SYNC_WAIT_NONE = 0,
+  KEP_SYNC_WAIT_START = 1,
+  KEP_SYNC_WAIT_STOP = 2,
+};
+
 enum KepDeathAction : uint32_t {
   KEP_DEATH_ACTION_INVALID = 0,
   KEP_DEATH_ACTION_NOT_SET = 1,
@@ -91,6 +98,14 @@ struct KepApp {
   struct timeval sigkillTime = {0, 0};
   struct timeval execTime = {0, 0};
   std::list<uint32_t> deathTimeList;  // whole seconds of uptime, oldest first
+  // Kept for the status file, never dumped: the last exit (a restart clears
+  // exitStatus and signalNum), booked once per Reaped state, and the
+  // synchronisation file that a start or stop is blocked on.
+  int32_t lastExitStatus = 0;  // -1: no status (signal, or given up after SIGKILL)
+  uint32_t lastSignalNum = 0;
+  struct timeval lastExitTime = {0, 0};  // uptime of the booking; 0.0: no exit yet
+  uint8_t exitBooked = 0;
+  uint8_t syncWait = KEP_SYNC_WAIT_NONE;
 };
 
 // Held by value; nodes never move, so a reference to a record stays valid until

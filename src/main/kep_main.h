@@ -71,6 +71,9 @@ extern const KepValueName KepStopReasonNames[];
 extern uint32_t stopReason;
 extern std::string resetAppName;
 extern uint32_t resetAppCount;
+// The application behind the last stop reason; empty when none. Shown in the
+// status file only.
+extern std::string stopReasonApp;
 inline constexpr uint32_t maxAppResetCount = 3;
 
 // The stop reason that a death action names: Reset, Reboot or Halt for reset,
@@ -124,6 +127,22 @@ void KepLogStraySignals();
 int KepControlSigChild(int block);
 int KepBlockSigChild();
 int KepUnblockSigChild();
+
+// ---- status file (read by kep-status) ----
+
+inline constexpr const char *kKepStatusFilePath = "/var/local/zel/kep/status";
+// Where the status file goes; null (until KepEnableStatusFile) writes none, so
+// that only kep itself writes the device's file.
+extern const char *kepStatusFilePath;
+// Sets the path (null: no file) and the start time shown, and makes the next
+// update write. KepMain calls it once the directories exist.
+void KepEnableStatusFile(const char *path);
+// Books the last exit of every record that has become Reaped, then rewrites
+// the status file when force is set or when anything it shows has changed
+// since the last write; otherwise no system call at all. 1 when written, else
+// 0; the first failure of a run is logged. Called by the run sequence (start,
+// end), after each collection of exits and before a start or stop blocks.
+int KepUpdateStatusFile(int force);
 
 // ---- daemonizing, directories, log hook, reboot request ----
 

@@ -122,6 +122,7 @@ void KepMain(int argc, char **argv) {
     fprintf(stderr, "%s(): exiting...\n\n", "main");
     exit(1);
   }
+  KepEnableStatusFile(kKepStatusFilePath);
   OpenLogging();
   Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit, "---- %s is starting ----", programName);
 
@@ -148,10 +149,12 @@ void KepMain(int argc, char **argv) {
 
 void KepRunSequence() {
   KepPrepareSupervisor();
+  KepUpdateStatusFile(1);
 
   Log_Msg(LOG_MSG_INFO, 0, kKepMainUnit, "%s(): starting state machine.", "main");
   KepStateMachine();
   Log_Msg(LOG_MSG_INFO, 0, kKepMainUnit, "%s(): returned from state machine.", "main");
+  KepUpdateStatusFile(1);
 
   KepFinishSupervisor();
 }

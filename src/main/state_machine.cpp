@@ -60,6 +60,7 @@ uint32_t KepStateMachine() {
     if (exited != 0) {
       Log_Msg(LOG_MSG_INFO, 0, kKepMainUnit, "%s(): processes exited: %u", fn, exited);
     }
+    KepUpdateStatusFile(0);
   } while (KepGetState() != KEP_STATE_EXITING);
   return KEP_STATE_EXITING;
 }

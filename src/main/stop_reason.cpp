@@ -11,6 +11,7 @@ const KepValueName KepStopReasonNames[] = {
 uint32_t stopReason = KEP_STOP_REASON_INVALID;
 std::string resetAppName;
 uint32_t resetAppCount = 0;
+std::string stopReasonApp;
 
 namespace {
 
@@ -77,6 +78,11 @@ void KepSetStopReason(uint32_t reason, const char *appName, const char *callerNa
           KepValueToName(KepStopReasonNames, static_cast<int32_t>(reason), 0), shownApp,
           shownCaller, callerLine);
   stopReason = reason;
+  try {
+    stopReasonApp = appName != nullptr ? appName : "";
+  } catch (...) {
+    stopReasonApp.clear();  // only the status file shows it
+  }
 
   // The file survives only a reboot that it records; every other stop ends the
   // run of recorded reboots.

@@ -41,13 +41,15 @@ size_t LogCapture::Count(const std::string &needle) const {
 void LogCapture::Clear() { captured.clear(); }
 std::string LogCapture::Dump() const {
   std::string all;
-  for (const LogLine &line : captured) all += "[" + std::to_string(line.level) + "] " + line.text + "\n";
+  for (const LogLine &line : captured)
+    all += "[" + std::to_string(line.level) + "] " + line.text + "\n";
   return all;
 }
 
 TempDir::TempDir() {
   const char *base = getenv("TMPDIR");
-  std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kep-test-XXXXXX";
+  std::string templ =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kep-test-XXXXXX";
   if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = templ;
 }
@@ -73,4 +75,22 @@ bool FileExists(const std::string &path) {
 void ResetModel() {
   KepDeallocateAppList();
   KepResetSettings();
+}
+
+ToolRun RunTool(int (*toolMain)(int, char **, FILE *, FILE *), std::vector<std::string> args) {
+  std::vector<char *> argv;
+  for (std::string &arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  char *outText = nullptr, *errText = nullptr;
+  size_t outSize = 0, errSize = 0;
+  FILE *out = open_memstream(&outText, &outSize), *err = open_memstream(&errText, &errSize);
+  ToolRun run;
+  run.status = toolMain(static_cast<int>(args.size()), argv.data(), out, err);
+  fclose(out);
+  fclose(err);
+  run.out.assign(outText, outSize);
+  run.err.assign(errText, errSize);
+  free(outText);
+  free(errText);
+  return run;
 }

@@ -1,6 +1,8 @@
 // Shared helpers of kep's tests: log capture, temporary folders, a clean model.
 #pragma once
 
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -51,3 +53,10 @@ bool FileExists(const std::string &path);
 // Empties the application list and the global environment and puts the default
 // settings back.
 void ResetModel();
+
+// A tool's main (argv, standard output, standard error) run in this process.
+struct ToolRun {
+  int status;
+  std::string out, err;
+};
+ToolRun RunTool(int (*toolMain)(int, char **, FILE *, FILE *), std::vector<std::string> argv);

@@ -12,29 +12,9 @@
 
 namespace {
 
-// The whole tool in this process: exit status, standard output, standard error.
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
-
 ToolRun RunCheck(std::vector<std::string> args) {
   args.insert(args.begin(), "kep-check");
-  std::vector<char *> argv;
-  for (std::string &arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  char *outText = nullptr, *errText = nullptr;
-  size_t outSize = 0, errSize = 0;
-  FILE *out = open_memstream(&outText, &outSize), *err = open_memstream(&errText, &errSize);
-  ToolRun run;
-  run.status = KepCheckMain(static_cast<int>(args.size()), argv.data(), out, err);
-  fclose(out);
-  fclose(err);
-  run.out.assign(outText, outSize);
-  run.err.assign(errText, errSize);
-  free(outText);
-  free(errText);
-  return run;
+  return RunTool(KepCheckMain, args);
 }
 
 }  // namespace

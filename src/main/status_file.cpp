@@ -1,0 +1,299 @@
+// The status file that kep-status reads: the supervisor and every record, one
+// line each, rewritten only when something it shows has changed. Format in
+// docs/files.md.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "ZelKepLib.h"
+#include "ZelLog.h"
+#include "kep_main.h"
+#include "kep_start_app.h"
+
+const char *kepStatusFilePath = nullptr;
+
+namespace {
+
+constexpr const char *kFn = "KepUpdateStatusFile";
+
+// What a line shows that can change during the run. Times move with the pid
+// or the exit booking; the watchdog age is left to kep-status.
+struct RecordMark {
+  uint32_t state;
+  int32_t pid;
+  uint8_t disabled;
+  uint32_t startCount;
+  struct timeval lastExitTime;
+  size_t deaths;
+  uint8_t syncWait;
+  uint32_t sigtermCount;
+  uint8_t sigkillSent;
+
+  explicit RecordMark(const KepApp &app)
+      : state(app.state),
+        pid(app.pid),
+        disabled(app.disabled),
+        startCount(app.startCount),
+        lastExitTime(app.lastExitTime),
+        deaths(app.deathTimeList.size()),
+        syncWait(app.syncWait),
+        sigtermCount(app.sigtermCount),
+        sigkillSent(app.sigkillSent) {}
+  bool operator==(const RecordMark &o) const {
+    return state == o.state && pid == o.pid && disabled == o.disabled &&
+           startCount == o.startCount && lastExitTime.tv_sec == o.lastExitTime.tv_sec &&
+           lastExitTime.tv_usec == o.lastExitTime.tv_usec && deaths == o.deaths &&
+           syncWait == o.syncWait && sigtermCount == o.sigtermCount && sigkillSent == o.sigkillSent;
+  }
+};
+
+struct Written {
+  bool valid = false;  // false: the next update writes
+  uint32_t state = 0;
+  uint32_t reason = 0;
+  std::string reasonApp;
+  std::vector<RecordMark> records;
+};
+
+Written written;
+bool failureLogged = false;
+struct timeval startedAt = {0, 0};
+pid_t identityPid = 0;  // the process that identity belongs to (-b forks)
+unsigned long long startTicks = 0;
+char bootId[40] = "";
+
+// Reads at most size - 1 bytes of a small /proc file; false when it cannot.
+bool ReadSmallFile(const char *path, char *buffer, size_t size) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t length = read(fd, buffer, size - 1);
+  close(fd);
+  if (length <= 0) return false;
+  buffer[length] = '\0';
+  return true;
+}
+
+// kep-status tells kep from a later process with the same pid (or a pid of an
+// earlier boot) by its start time in clock ticks and the boot id.
+void ReadIdentity() {
+  identityPid = getpid();
+  startTicks = 0;
+  char stat[1024];
+  if (ReadSmallFile("/proc/self/stat", stat, sizeof stat)) {
+    // The command name may hold spaces and parentheses: fields count from the last ')'.
+    const char *field = strrchr(stat, ')');
+    for (int n = 2; field != nullptr && n < 22; ++n) field = strchr(field + 1, ' ');
+    if (field != nullptr) startTicks = strtoull(field + 1, nullptr, 10);
+  }
+  if (bootId[0] == '\0' && ReadSmallFile("/proc/sys/kernel/random/boot_id", bootId, sizeof bootId))
+    bootId[strcspn(bootId, "\n")] = '\0';
+}
+
+// Values never hold a space, a control character or a lone '%': those bytes go
+// as %XX, so every line splits at spaces and every value at its first '='.
+void Put(std::string &out, const char *key, const char *value) {
+  out += ' ';
+  out += key;
+  out += '=';
+  for (const char *c = value; *c != '\0'; ++c) {
+    unsigned char byte = static_cast<unsigned char>(*c);
+    if (byte <= ' ' || byte == '%' || byte == 0x7f) {
+      char escaped[4];
+      snprintf(escaped, sizeof escaped, "%%%02X", byte);
+      out += escaped;
+    } else {
+      out += *c;
+    }
+  }
+}
+
+void PutNumber(std::string &out, const char *key, long long value) {
+  char text[24];
+  snprintf(text, sizeof text, "%lld", value);
+  Put(out, key, text);
+}
+
+void PutTime(std::string &out, const char *key, const struct timeval &time) {
+  char text[32];
+  snprintf(text, sizeof text, "%lld.%06ld", static_cast<long long>(time.tv_sec),
+           static_cast<long>(time.tv_usec));
+  Put(out, key, text);
+}
+
+const char *ExitText(const KepApp &app, char (&text)[24]) {
+  if (app.lastExitTime.tv_sec == 0 && app.lastExitTime.tv_usec == 0) return "none";
+  if (app.lastSignalNum != 0) {
+    snprintf(text, sizeof text, "signal:%u", app.lastSignalNum);
+  } else if (app.lastExitStatus >= 0) {
+    snprintf(text, sizeof text, "status:%d", static_cast<int>(app.lastExitStatus));
+  } else {
+    return "unknown";
+  }
+  return text;
+}
+
+const char *WaitText(const KepApp &app) {
+  if (app.syncWait == KEP_SYNC_WAIT_START) return "start";
+  if (app.syncWait == KEP_SYNC_WAIT_STOP) return "stop";
+  return app.state == KEP_APP_STATE_INITIALIZING ? "init" : "none";
+}
+
+std::string StatusText(const KepAppList &list) {
+  std::string out = "kep-status 1\nkep";
+  struct timeval now = {0, 0};
+  KepGetUptime(&now);
+  PutNumber(out, "pid", identityPid);
+  PutNumber(out, "start", static_cast<long long>(startTicks));
+  Put(out, "boot", bootId);
+  PutTime(out, "started", startedAt);
+  PutTime(out, "written", now);
+  Put(out, "state", KepValueToName(KepStateNames, static_cast<int32_t>(currentState), 0));
+  Put(out, "stop", KepValueToName(KepStopReasonNames, static_cast<int32_t>(stopReason), 0));
+  Put(out, "stopApp", stopReasonApp.c_str());
+  Put(out, "config", configFile != nullptr ? configFile : "");
+  PutNumber(out, "apps", static_cast<long long>(list.size()));
+  out += '\n';
+  for (const KepApp &app : list) {
+    char exitText[24];
+    out += "app";
+    Put(out, "name", app.name.c_str());
+    Put(out, "state", KepAppStateName(app.state));
+    PutNumber(out, "pid", app.pid);
+    PutNumber(out, "disabled", app.disabled != 0);
+    PutNumber(out, "level", app.startLevel);
+    PutTime(out, "exec", app.execTime);
+    PutNumber(out, "starts", app.startCount);
+    Put(out, "exit", ExitText(app, exitText));
+    PutTime(out, "exitAt", app.lastExitTime);
+    PutNumber(out, "deaths", static_cast<long long>(app.deathTimeList.size()));
+    Put(out, "wait", WaitText(app));
+    Put(out, "wd", app.wdFile ? app.wdFile->c_str() : "");
+    out += '\n';
+  }
+  out += "end\n";
+  return out;
+}
+
+bool WriteAll(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A temporary file beside the status file, renamed over it: a reader sees the
+// old file or the new one. The folder is world-writable and kep runs as root,
+// so the temporary is made afresh and never through a link; whatever holds its
+// name (a stale one, or a planted link) is removed first, which never follows
+// a link. No fsync: the file describes this run only.
+bool WriteStatusFile(const char *path, const std::string &text, int *error) {
+  std::string tmp = std::string(path) + ".tmp";
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = open(tmp.c_str(), flags, 0644);
+  if (fd < 0 && errno == EEXIST && unlink(tmp.c_str()) == 0) fd = open(tmp.c_str(), flags, 0644);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  bool ok = WriteAll(fd, text);
+  *error = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    *error = errno;
+  }
+  if (ok && rename(tmp.c_str(), path) != 0) {
+    ok = false;
+    *error = errno;
+  }
+  if (!ok) unlink(tmp.c_str());
+  return ok;
+}
+
+// Books the exit of every record that has become Reaped since the last call:
+// the state machine calls after each collection of exits, before the next pass
+// can restart the record and clear its status.
+void BookExits(KepAppList &list) {
+  for (KepApp &app : list) {
+    if (app.state != KEP_APP_STATE_REAPED) {
+      app.exitBooked = 0;
+      continue;
+    }
+    if (app.exitBooked != 0) continue;
+    app.exitBooked = 1;
+    // Given up after SIGKILL: no status was ever collected.
+    bool givenUp = app.sigkillSent != 0 && app.signalNum == 0 && app.exitStatus == 0;
+    app.lastSignalNum = givenUp ? 0 : app.signalNum;
+    app.lastExitStatus = givenUp ? -1 : app.exitStatus;
+    KepGetUptime(&app.lastExitTime);
+  }
+}
+
+bool Changed(const KepAppList &list) {
+  if (!written.valid || written.state != currentState || written.reason != stopReason ||
+      written.reasonApp != stopReasonApp || written.records.size() != list.size()) {
+    return true;
+  }
+  auto mark = written.records.begin();
+  for (const KepApp &app : list) {
+    if (!(RecordMark(app) == *mark++)) return true;
+  }
+  return false;
+}
+
+void Remember(const KepAppList &list) {
+  written.valid = true;
+  written.state = currentState;
+  written.reason = stopReason;
+  written.reasonApp = stopReasonApp;
+  written.records.clear();
+  for (const KepApp &app : list) written.records.emplace_back(app);
+}
+
+void UpdateFromHook() { KepUpdateStatusFile(0); }
+
+}  // namespace
+
+void KepEnableStatusFile(const char *path) {
+  kepStatusFilePath = path;
+  kepSyncWaitHook = path != nullptr ? UpdateFromHook : nullptr;
+  written.valid = false;
+  failureLogged = false;
+  KepGetUptime(&startedAt);
+}
+
+int KepUpdateStatusFile(int force) {
+  KepAppList &list = KepGetAppList();
+  BookExits(list);
+  const char *path = kepStatusFilePath;
+  if (path == nullptr || (force == 0 && !Changed(list))) return 0;
+
+  int error = 0;
+  bool ok = false;
+  try {
+    if (identityPid != getpid()) ReadIdentity();
+    ok = WriteStatusFile(path, StatusText(list), &error);
+    // A failed write is tried again at the next change, not in every pass.
+    Remember(list);
+  } catch (...) {
+    error = ENOMEM;
+    written.valid = false;
+  }
+  if (ok) return 1;
+  if (!failureLogged) {
+    failureLogged = true;
+    Log_Msg(LOG_MSG_WARNING, 0, kKepMainUnit,
+            "%s(): writing %s failed (errno = %i); later failures are not logged.", kFn, path,
+            error);
+  }
+  return 0;
+}
