@@ -231,7 +231,7 @@ void BookExits(KepAppList &list) {
     if (app.exitBooked != 0) continue;
     app.exitBooked = 1;
     // Given up after SIGKILL: no status was ever collected.
-    bool givenUp = app.sigkillSent != 0 && app.signalNum == 0 && app.exitStatus == 0;
+    bool givenUp = app.childReaped == 0;
     app.lastSignalNum = givenUp ? 0 : app.signalNum;
     app.lastExitStatus = givenUp ? -1 : app.exitStatus;
     KepGetUptime(&app.lastExitTime);

@@ -83,7 +83,8 @@ TEST_F(StatusFile, IsRewrittenOnlyWhenWhatItShowsChanges) {
       {"a start", [&] { b.startCount = 2; }, 1},
       {"a counted death", [&] { b.deathTimeList.push_back(7); }, 1},
       {"a wait for a start file", [&] { b.syncWait = KEP_SYNC_WAIT_START; }, 1},
-      {"an exit by a signal", [&] { b.state = KEP_APP_STATE_REAPED, b.signalNum = 9; }, 1},
+      {"an exit by a signal",
+       [&] { b.state = KEP_APP_STATE_REAPED, b.signalNum = 9, b.childReaped = 1; }, 1},
       {"the same exit again", [] {}, 0},
       {"given up after SIGKILL", [&] { a.state = KEP_APP_STATE_REAPED; }, 1},
   };
