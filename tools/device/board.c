@@ -131,7 +131,11 @@ static int Init(void) {
     waitpid(check, NULL, 0);
   }
   pid_t kep = StartKep();
-  Say("kep supervising, pid %d", (int)kep);
+  if (kep > 0) {
+    Say("kep supervising, pid %d", (int)kep);
+  } else {
+    Say("kep is not running");
+  }
 
   struct sigaction action;
   memset(&action, 0, sizeof action);
