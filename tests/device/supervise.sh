@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Supervision on the real kernel, read from the console: the feeder stops feeding its watchdog
+# and is stopped and started again; the sleeper is killed (SIGKILL) and started again; SIGTERM
+# through the init then stops kep in order.
+set -euo pipefail
+source "$(dirname "$0")/../../tools/device/lib.sh"
+work=$(mktemp -d /tmp/kep-device-XXXXXX)
+trap 'device_cut; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; tail -n 40 "$work/console"; exit 1; }
+
+cat >"$work/kep.conf" <<'CONF'
+killDelay 2
+killRetries 0
+wdTimeout 2
+application feeder {
+  deathAction restart
+  wdEnable
+  arg "2"
+}
+application sleeper {
+  deathAction restart
+}
+application killer {
+  deathAction none
+  arg "sleeper 2000"
+}
+CONF
+device_prepare
+device_disk "$work/disk" "$work/kep.conf"
+device_boot "$work/disk" "$work/console" kep.stop=12
+device_wait "$work/console" "kep-board: halted" 180 || fail "no halt"
+count() { grep -cE -- "$1" "$work/console" || true; }
+# Each check: a regular expression and how often it must at least match.
+while read -r min regex; do
+  [ "$(count "$regex")" -ge "$min" ] || fail "fewer than $min lines match: $regex"
+done <<'CHECKS'
+1 KepWdCheck\(\): watchdog timeout: feeder, pid
+1 feeder \(pid [0-9]+\) \*\*\* EXITED \*\*\* exitStatus: -1, signalNum: 15,
+2 successfully started feeder\[0\]
+1 killer: killed sleeper
+1 sleeper \(pid [0-9]+\) \*\*\* EXITED \*\*\* exitStatus: -1, signalNum: 9,
+2 successfully started sleeper\[1\]
+1 ---- kep stopped ----
+CHECKS
+[ "$(count "kep-board: reboot")" -eq 0 ] || fail "rebooted"
+# Both restarts came after their cause.
+for app in feeder sleeper; do
+  first=$(grep -nE "$app \(pid [0-9]+\) \*\*\* EXITED" "$work/console" | head -n1 | cut -d: -f1)
+  last=$(grep -n "successfully started $app" "$work/console" | tail -n1 | cut -d: -f1)
+  [ "$last" -gt "$first" ] || fail "$app was not started again after its death"
+done
+grep -E "watchdog timeout|EXITED|killer: killed" "$work/console" | sed "s/^[0-9T:.-]*Z //"
+echo "PASS: watchdog time-out and restart, kill and restart, stop in order"
