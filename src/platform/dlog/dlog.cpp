@@ -4,11 +4,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <string>
 
 #include "../log/zel_log_line.h"
 #include "zel_log_testing.h"
@@ -17,8 +16,7 @@ namespace {
 
 constexpr long kDefaultMaxBytes = 1024L * 1024;
 
-bool rootOverridden = false;
-std::string rootOverride;
+char *rootOverride = nullptr;  // null: ZEL_LOG_ROOT
 long maxBytes = kDefaultMaxBytes;
 // Entries this process could not write; reported with its next entry.
 unsigned long lostEntries = 0;
@@ -32,10 +30,9 @@ const char *SeverityWord(int level) {
 // Opens the log locked for this process alone and checks that the descriptor
 // still names the file at the path: another process may have rotated it between
 // our open and our lock, and then we start again on the new file.
-int OpenLocked(const std::string &path) {
+int OpenLocked(const char *path) {
   for (int attempt = 0; attempt < 5; ++attempt) {
-    int fd =
-        open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
     if (fd < 0) return -1;
     struct stat opened;
     struct stat named;
@@ -49,8 +46,7 @@ int OpenLocked(const std::string &path) {
       locked = flock(fd, LOCK_EX);
     } while (locked != 0 && errno == EINTR);
     if (locked != 0) return fd;  // No locks on this file system: write unlocked.
-    if (stat(path.c_str(), &named) == 0 && named.st_dev == opened.st_dev &&
-        named.st_ino == opened.st_ino) {
+    if (stat(path, &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
       return fd;
     }
     close(fd);
@@ -62,69 +58,79 @@ int OpenLocked(const std::string &path) {
 // Renames a file that this entry would take past the bound to dlog.log.1 and
 // returns a locked descriptor of the new, empty dlog.log (or the old one when
 // the rename is refused).
-int RotateIfNeeded(int fd, const std::string &path, size_t entrySize) {
+int RotateIfNeeded(int fd, const char *path, size_t entrySize) {
   struct stat info;
   if (fstat(fd, &info) != 0 || info.st_size == 0 ||
       info.st_size + static_cast<long long>(entrySize) <= static_cast<long long>(maxBytes)) {
     return fd;
   }
-  std::string old = path + ".1";
-  if (rename(path.c_str(), old.c_str()) != 0) return fd;
+  char *old = zel::JoinPath(path, ".1");
+  int renamed = old != nullptr ? rename(path, old) : -1;
+  free(old);
+  if (renamed != 0) return fd;
   int fresh = OpenLocked(path);
   close(fd);  // Releases the lock on the old file only now, once the new one exists.
   return fresh;
 }
 
-int WriteEntry(const std::string &entry) {
-  std::string path = (rootOverridden ? rootOverride : zel::EnvironmentRoot()) + "/var/log/dlog.log";
-  int fd = OpenLocked(path);
-  if (fd < 0) return -1;
-  std::string text;
+bool WriteEntry(const zel::Text &entry, bool whole) {
+  char *path = zel::JoinPath(rootOverride != nullptr ? rootOverride : zel::EnvironmentRoot(),
+                             "/var/log/dlog.log");
+  int fd = path != nullptr ? OpenLocked(path) : -1;
+  zel::Text text;
   if (lostEntries > 0) {
-    text = zel::LinePrefix() + "ERROR libdlog: " + std::to_string(lostEntries) +
-           " earlier entr(y/ies) of this process could not be written\n";
+    zel::AppendLinePrefix(text);
+    text.Append("ERROR libdlog: ");
+    text.Append(lostEntries);
+    text.Append(" earlier entr(y/ies) of this process could not be written\n");
   }
-  text += entry;
-  fd = RotateIfNeeded(fd, path, text.size());
-  if (fd < 0) return -1;
-  bool written = zel::WriteAll(fd, text.data(), text.size());
-  close(fd);
-  return written ? 0 : -1;
+  text.Append(entry.Data(), entry.Size());
+  if (fd >= 0) fd = RotateIfNeeded(fd, path, text.Size());
+  free(path);
+  whole = whole && fd >= 0 && !text.Failed() && !entry.Failed();
+  bool written = whole && zel::WriteAll(fd, text.Data(), text.Size()) == text.Size();
+  if (fd >= 0) close(fd);
+  lostEntries = written ? 0 : lostEntries + 1;
+  return written;
 }
 
 }  // namespace
 
 extern "C" int __dlog_printf(int level, const char *file, const char *format, ...) {
   int savedErrno = errno;  // Callers may log a failure and then look at errno again.
-  int result = -1;
-  try {
-    va_list args;
-    va_start(args, format);
-    std::string text = zel::FormatText(format, args);
-    va_end(args);
+  zel::Text text;
+  va_list args;
+  va_start(args, format);
+  zel::FormatText(text, format, args);
+  va_end(args);
 
-    const char *word = SeverityWord(level);
-    std::string entry = zel::LinePrefix() + (word != nullptr ? word : "L" + std::to_string(level)) +
-                        " " + std::string(program_invocation_short_name) + "[" +
-                        std::to_string(getpid()) + "] " +
-                        (file != nullptr && *file != '\0' ? file : "-") + ": ";
-    zel::AppendEscapedLine(entry, text);
-    result = WriteEntry(entry);
-  } catch (...) {
-    result = -1;
+  zel::Text entry;
+  zel::AppendLinePrefix(entry);
+  const char *word = SeverityWord(level);
+  if (word != nullptr) {
+    entry.Append(word);
+  } else {
+    char number[16];
+    snprintf(number, sizeof number, "L%d", level);
+    entry.Append(number);
   }
-  lostEntries = result == 0 ? 0 : lostEntries + 1;
+  entry.Append(' ');
+  entry.Append(program_invocation_short_name);
+  char pid[24];
+  snprintf(pid, sizeof pid, "[%ld] ", static_cast<long>(getpid()));
+  entry.Append(pid);
+  entry.Append(file != nullptr && *file != '\0' ? file : "-");
+  entry.Append(": ");
+  zel::AppendEscapedLine(entry, text.Data(), text.Size());
+  int result = WriteEntry(entry, !text.Failed()) ? 0 : -1;
   errno = savedErrno;
   return result;
 }
 
 extern "C" void Dlog_SetRootForTesting(const char *root) {
-  try {
-    rootOverridden = root != nullptr;
-    rootOverride = root != nullptr ? root : "";
-  } catch (...) {
-    rootOverridden = false;
-  }
+  free(rootOverride);
+  // Out of memory falls back to the default root.
+  rootOverride = root != nullptr ? strdup(root) : nullptr;
 }
 
 extern "C" void Dlog_SetMaxBytesForTesting(long bytes) {
