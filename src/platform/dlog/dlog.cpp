@@ -20,6 +20,8 @@ char *rootOverride = nullptr;  // null: ZEL_LOG_ROOT
 long maxBytes = kDefaultMaxBytes;
 // Entries this process could not write; reported with its next entry.
 unsigned long lostEntries = 0;
+// A link at the path was reported; said again only after an entry was written.
+bool linkReported = false;
 
 const char *SeverityWord(int level) {
   static const char *const kWords[] = {"EMERG", "ALERT",  "CRIT", "ERROR",
@@ -27,18 +29,31 @@ const char *SeverityWord(int level) {
   return level >= 0 && level <= 7 ? kWords[level] : nullptr;
 }
 
+int OpenLogFile(const char *path) {
+  const char *link = nullptr;
+  int fd = zel::OpenLogForAppend(path, O_WRONLY, &link);
+  if (fd >= 0) {
+    linkReported = false;
+  } else if (link != nullptr && !linkReported) {
+    int saved = errno;
+    linkReported = true;
+    fprintf(stderr, "libdlog: %s %s: refused, no entry is written there\n", path, link);
+    errno = saved;
+  }
+  return fd;
+}
+
 // Opens the log locked for this process alone and checks that the descriptor
 // still names the file at the path: another process may have rotated it between
 // our open and our lock, and then we start again on the new file.
 int OpenLocked(const char *path) {
   for (int attempt = 0; attempt < 5; ++attempt) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    int fd = OpenLogFile(path);
     if (fd < 0) return -1;
     struct stat opened;
     struct stat named;
-    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    if (fstat(fd, &opened) != 0) {
       close(fd);
-      errno = EINVAL;
       return -1;
     }
     int locked;
@@ -46,7 +61,8 @@ int OpenLocked(const char *path) {
       locked = flock(fd, LOCK_EX);
     } while (locked != 0 && errno == EINTR);
     if (locked != 0) return fd;  // No locks on this file system: write unlocked.
-    if (stat(path, &named) == 0 && named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+    if (lstat(path, &named) == 0 && named.st_dev == opened.st_dev &&
+        named.st_ino == opened.st_ino) {
       return fd;
     }
     close(fd);
@@ -65,6 +81,7 @@ int RotateIfNeeded(int fd, const char *path, size_t entrySize) {
     return fd;
   }
   char *old = zel::JoinPath(path, ".1");
+  // rename(2) replaces a link at dlog.log.1 itself, never the file it names.
   int renamed = old != nullptr ? rename(path, old) : -1;
   free(old);
   if (renamed != 0) return fd;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "ZelLog.h"
+#include "dlog.h"
 #include "zel_log_line.h"
 #include "zel_log_testing.h"
 
@@ -32,6 +33,8 @@ struct timespec lastSync = {0, 0};
 // Lines that could not be written (disk full, file gone); reported in the file
 // as soon as writing works again.
 unsigned long lostLines = 0;
+// A link at logPath was reported; said again only after a file was opened there.
+bool linkReported = false;
 
 const char *Root() { return rootOverride != nullptr ? rootOverride : zel::EnvironmentRoot(); }
 
@@ -50,18 +53,21 @@ const char *LevelWord(int level, int notice) {
   return notice ? "DEBUG*" : "DEBUG";
 }
 
-// O_NONBLOCK only for the open itself: a FIFO planted at the path must not hang
-// the supervisor. Anything but a regular file is refused.
+// The hook may not be registered yet (kep registers it only after a successful
+// open), so a refused link is told on standard error and in the debug log
+// directly.
 int OpenLogFile(const char *path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-  if (fd < 0) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
+  const char *link = nullptr;
+  int fd = zel::OpenLogForAppend(path, O_WRONLY, &link);
+  if (fd >= 0) {
+    linkReported = false;
+  } else if (link != nullptr && !linkReported) {
+    int saved = errno;
+    linkReported = true;
+    fprintf(stderr, "ZelLog: %s %s: refused, nothing is logged there\n", path, link);
+    __dlog_printf(3, "ZelLog", "%s %s: refused, nothing is logged there", path, link);
+    errno = saved;
   }
-  fcntl(fd, F_SETFL, O_APPEND);
   return fd;
 }
 
@@ -85,6 +91,7 @@ void RotateIfNeeded(size_t lineSize) {
   if (fstat(logFd, &info) != 0) return;
   if (info.st_size == 0 || info.st_size + static_cast<long long>(lineSize) <= maxBytes) return;
   if (syncMs > 0) SyncFile();
+  // rename(2) replaces a link at NAME.log.1 itself, never the file it names.
   if (rename(logPath, oldPath) != 0) {
     if (ftruncate(logFd, 0) != 0) {
       // Nothing more to try; the next line goes on growing the file.
@@ -97,7 +104,7 @@ void RotateIfNeeded(size_t lineSize) {
 
 bool WriteToLog(const char *data, size_t size) {
   // The file may have been lost at a rotation (folder gone, no descriptors
-  // left): try again with every line.
+  // left, a link put in its place): try again with every line.
   if (logFd < 0) logFd = OpenLogFile(logPath);
   if (logFd < 0) return false;
   RotateIfNeeded(size);
@@ -200,6 +207,8 @@ extern "C" int Log_WriteOpen(const char *name, int /*flags*/, int maxKiB, int ne
     errno = ENOMEM;
     return -1;
   }
+  // Every open that fails for a link says so, but the retries line by line do not.
+  linkReported = false;
   int fd = OpenLogFile(path);
   if (fd < 0) {
     int saved = errno;

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -178,6 +180,38 @@ inline char *JoinPath(const char *first, const char *second, const char *third =
   char *path = static_cast<char *>(malloc(size));
   if (path != nullptr) snprintf(path, size, "%s%s%s%s", first, second, third, fourth);
   return path;
+}
+
+// Opens the log file PATH for appending (created 0644 when missing),
+// close-on-exec, with access O_WRONLY or O_RDWR. The log folders may be open to
+// every user, so a link there could make a root process append to any file
+// of the device: a symbolic link is not followed and a file with more than one
+// name (hard link) is refused too, with *link naming which of the two it was
+// (null for any other failure). Anything but a regular file is refused as
+// well, and O_NONBLOCK for the open itself keeps a FIFO at the path from
+// hanging the writer. Returns the descriptor, or -1 with errno set.
+inline int OpenLogForAppend(const char *path, int access, const char **link) {
+  *link = nullptr;
+  int fd = open(path, access | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW,
+                0644);
+  struct stat info;
+  if (fd < 0) {
+    int saved = errno;
+    if (saved == ELOOP && lstat(path, &info) == 0 && S_ISLNK(info.st_mode))
+      *link = "is a symbolic link";
+    errno = saved;
+    return -1;
+  }
+  bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (!regular || info.st_nlink > 1) {
+    bool hardLink = regular;
+    close(fd);
+    if (hardLink) *link = "is a hard link";
+    errno = hardLink ? EMLINK : EINVAL;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, O_APPEND);
+  return fd;
 }
 
 }  // namespace
