@@ -1,6 +1,7 @@
 // kep's log file and the debug log under attack and under a full disk, from the
 // outside: links planted in the world-writable log folders, and a /var/log
 // that fills up while kep supervises.
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,20 @@ namespace {
 using e2e::CountOf;
 
 const char kStopped[] = "---- kep stopped ----";
+
+// Lines that do not begin a new entry (a full disk may leave the start of one)
+// or that hold a time stamp after their start: an entry glued to a cut one.
+std::vector<std::string> GluedLines(const std::string &log) {
+  const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\.\d{3}\] )");
+  std::vector<std::string> glued;
+  for (const std::string &line : e2e::Lines(log)) {
+    std::smatch found;
+    if (line.empty() || !isdigit(line[0]) ||
+        std::regex_search(line.begin() + 1, line.end(), found, stamp))
+      glued.push_back(line);
+  }
+  return glued;
+}
 
 }  // namespace
 
@@ -60,4 +75,42 @@ TEST(LogFilesExec, ALinkAtALogPathIsRefusedReportedAndLeftAlone) {
       EXPECT_EQ(CountOf(dlog, kStopped), 1u) << dlog;
     }
   }
+}
+
+TEST(LogFilesExec, AFullDiskLosesWholeLinesOnlyAndSupervisionGoesOn) {
+  e2e::State state;
+  const std::string logs = state.File("logs");
+  ASSERT_EQ(mkdir(logs.c_str(), 0755), 0);
+  // Four applications that end at once: each restart logs all four.
+  std::string config;
+  for (const char *name : {"crasher0", "crasher1", "crasher2", "crasher3"})
+    config += "application " + state.Script(name, "exit 1\n") + " {\n  deathAction restart\n}\n";
+  const std::string conf = state.Write("kep.conf", config);
+  std::string kep;
+  for (const std::string &word : e2e::KepCommand({"-l", "40", "-c", conf})) kep += word + " ";
+  // /var/log on a small file system of its own, filled while kep restarts its
+  // application, then freed again.
+  const std::string wrapper =
+      state.Script("full-disk", "mount -t tmpfs -o size=1m tmpfs /var/log || exit 90\n" + kep +
+                                    "& kep=$!\n"
+                                    "until grep -qs EXITED /var/log/dlog.log; do sleep 0.1; done\n"
+                                    "dd if=/dev/zero of=/var/log/fill bs=4k 2>/dev/null\n"
+                                    "sleep 2; rm /var/log/fill; sleep 2\n"
+                                    "kill -TERM $kep; wait $kep; status=$?\n"
+                                    "cp /var/log/kep/kep.log /var/log/dlog.log " +
+                                    logs + " && exit $status\n");
+  e2e::Outcome outcome = e2e::Run(state, {wrapper}).Wait(60);
+  ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+  const std::string log = ReadFile(logs + "/kep.log"), dlog = ReadFile(logs + "/dlog.log");
+  EXPECT_EQ(GluedLines(log), std::vector<std::string>{}) << log;
+  EXPECT_EQ(GluedLines(dlog), std::vector<std::string>{}) << dlog;
+  // Lines were lost, and said so once writing worked again; the restarts went on.
+  const size_t lost = log.rfind(" earlier log line(s) could not be written\n");
+  EXPECT_NE(lost, std::string::npos) << log;
+  EXPECT_GT(CountOf(log.substr(lost), "*** EXITED ***"), 0u) << log;
+  const size_t lostEntries =
+      dlog.rfind(" earlier entr(y/ies) of this process could not be written");
+  EXPECT_NE(lostEntries, std::string::npos) << dlog;
+  EXPECT_GT(CountOf(dlog.substr(lostEntries), "*** EXITED ***"), 0u) << dlog;
+  EXPECT_EQ(CountOf(dlog, kStopped), 1u) << dlog;
 }

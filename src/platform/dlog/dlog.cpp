@@ -29,9 +29,12 @@ const char *SeverityWord(int level) {
   return level >= 0 && level <= 7 ? kWords[level] : nullptr;
 }
 
+// Read access lets a writer see whether the file ends inside a line; a process
+// that may only write goes on without that check.
 int OpenLogFile(const char *path) {
   const char *link = nullptr;
-  int fd = zel::OpenLogForAppend(path, O_WRONLY, &link);
+  int fd = zel::OpenLogForAppend(path, O_RDWR, &link);
+  if (fd < 0 && errno == EACCES) fd = zel::OpenLogForAppend(path, O_WRONLY, &link);
   if (fd >= 0) {
     linkReported = false;
   } else if (link != nullptr && !linkReported) {
@@ -90,25 +93,46 @@ int RotateIfNeeded(int fd, const char *path, size_t entrySize) {
   return fresh;
 }
 
+// True when the file ends inside a line: an entry that a full disk cut short,
+// written by any process.
+bool EndsInsideALine(int fd) {
+  struct stat info;
+  char last = '\n';
+  return fstat(fd, &info) == 0 && info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) == 1 &&
+         last != '\n';
+}
+
+// Writes the entry, after the report of this process's lost entries. The file
+// is shared, so a cut entry of another process cannot be taken back: the
+// entry starts on a new line instead of being glued to it.
 bool WriteEntry(const zel::Text &entry, bool whole) {
   char *path = zel::JoinPath(rootOverride != nullptr ? rootOverride : zel::EnvironmentRoot(),
                              "/var/log/dlog.log");
   int fd = path != nullptr ? OpenLocked(path) : -1;
-  zel::Text text;
+  zel::Text notice;
   if (lostEntries > 0) {
-    zel::AppendLinePrefix(text);
-    text.Append("ERROR libdlog: ");
-    text.Append(lostEntries);
-    text.Append(" earlier entr(y/ies) of this process could not be written\n");
+    zel::AppendLinePrefix(notice);
+    notice.Append("ERROR libdlog: ");
+    notice.Append(lostEntries);
+    notice.Append(" earlier entr(y/ies) of this process could not be written\n");
   }
-  text.Append(entry.Data(), entry.Size());
-  if (fd >= 0) fd = RotateIfNeeded(fd, path, text.Size());
+  if (fd >= 0) fd = RotateIfNeeded(fd, path, notice.Size() + entry.Size() + 1);
   free(path);
-  whole = whole && fd >= 0 && !text.Failed() && !entry.Failed();
-  bool written = whole && zel::WriteAll(fd, text.Data(), text.Size()) == text.Size();
+  zel::Text text;
+  if (fd >= 0 && EndsInsideALine(fd)) text.Append('\n');
+  size_t noticeEnd = text.Size() + notice.Size();
+  text.Append(notice.Data(), notice.Size());
+  text.Append(entry.Data(), entry.Size());
+  whole = whole && fd >= 0 && !text.Failed() && !notice.Failed() && !entry.Failed();
+  size_t written = whole ? zel::WriteAll(fd, text.Data(), text.Size()) : 0;
   if (fd >= 0) close(fd);
-  lostEntries = written ? 0 : lostEntries + 1;
-  return written;
+  if (whole && written == text.Size()) {
+    lostEntries = 0;
+    return true;
+  }
+  // A report that went out counts the entries before it.
+  lostEntries = (written > 0 && written >= noticeEnd ? 0 : lostEntries) + 1;
+  return false;
 }
 
 }  // namespace

@@ -33,6 +33,9 @@ struct timespec lastSync = {0, 0};
 // Lines that could not be written (disk full, file gone); reported in the file
 // as soon as writing works again.
 unsigned long lostLines = 0;
+// The file ends inside a line that could not be cut off again: the next line
+// starts with a newline.
+bool partialLine = false;
 // A link at logPath was reported; said again only after a file was opened there.
 bool linkReported = false;
 
@@ -85,30 +88,41 @@ void SyncFile() {
 
 // Keeps the file within maxBytes: NAME.log becomes NAME.log.1 and a new
 // NAME.log is started. If the rename is refused the file is emptied instead:
-// a bounded log matters more than its oldest lines on a small device.
-void RotateIfNeeded(size_t lineSize) {
+// a bounded log matters more than its oldest lines on a small device. Returns
+// the size of the file that the line goes to, -1 when unknown.
+long long RotateIfNeeded(size_t lineSize) {
   struct stat info;
-  if (fstat(logFd, &info) != 0) return;
-  if (info.st_size == 0 || info.st_size + static_cast<long long>(lineSize) <= maxBytes) return;
+  if (fstat(logFd, &info) != 0) return -1;
+  if (info.st_size == 0 || info.st_size + static_cast<long long>(lineSize) <= maxBytes)
+    return info.st_size;
   if (syncMs > 0) SyncFile();
   // rename(2) replaces a link at NAME.log.1 itself, never the file it names.
-  if (rename(logPath, oldPath) != 0) {
-    if (ftruncate(logFd, 0) != 0) {
-      // Nothing more to try; the next line goes on growing the file.
-    }
-    return;
-  }
+  if (rename(logPath, oldPath) != 0) return ftruncate(logFd, 0) == 0 ? 0 : info.st_size;
   close(logFd);
   logFd = OpenLogFile(logPath);
+  return 0;
 }
 
+// Appends one line. kep alone writes this file, so a line that the file system
+// takes only in part (disk full) is cut off again: no later line is glued to
+// half of it. Returns false when the line is not in the file.
 bool WriteToLog(const char *data, size_t size) {
   // The file may have been lost at a rotation (folder gone, no descriptors
   // left, a link put in its place): try again with every line.
   if (logFd < 0) logFd = OpenLogFile(logPath);
   if (logFd < 0) return false;
-  RotateIfNeeded(size);
-  return logFd >= 0 && zel::WriteAll(logFd, data, size) == size;
+  long long start = RotateIfNeeded(size);
+  if (logFd < 0) return false;
+  if (start == 0) partialLine = false;
+  if (partialLine) {
+    if (zel::WriteAll(logFd, "\n", 1) != 1) return false;
+    partialLine = false;
+    if (start > 0) ++start;
+  }
+  size_t written = zel::WriteAll(logFd, data, size);
+  if (written == size) return true;
+  if (written > 0 && (start < 0 || ftruncate(logFd, start) != 0)) partialLine = true;
+  return false;
 }
 
 void WriteLine(const zel::Text &line, bool whole) {
@@ -224,6 +238,7 @@ extern "C" int Log_WriteOpen(const char *name, int /*flags*/, int maxKiB, int ne
   syncMs = newSyncMs;
   clock_gettime(CLOCK_MONOTONIC, &lastSync);
   lostLines = 0;
+  partialLine = false;
   return 0;
 }
 
