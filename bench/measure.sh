@@ -5,8 +5,8 @@
 # (kep-bench-app under the names bench-0000..., each with a watchdog file that
 # it feeds every 10 s; wdTimeout 300), starts kep in the background, waits
 # until every application runs and kep is in Running, and measures:
-#   resident memory (VmRSS, VmHWM), kep's CPU time over WINDOW seconds of
-#   idle supervision, the system calls per pass (strace, when installed),
+#   memory (proportional set size, VmRSS, VmHWM), kep's CPU time over WINDOW
+#   seconds of idle supervision, the system calls per pass (strace, when installed),
 #   and, when KILLS > 0, the time from the death of an application (SIGKILL
 #   from here) to the start of its restarted process.
 # Then kep is stopped: with SIGTERM, timed to its exit, when N is one of
@@ -69,6 +69,13 @@ cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$kepPid/stat"; }
 cpu_ns() { awk '{ print $1 }' "/proc/$kepPid/schedstat" 2>/dev/null || echo 0; }
 
 measure_memory() {
+  # What the device pays: shared pages count divided by the processes that map them.
+  put "n$n.pss_kb" "$(awk '/^Pss:/ { print $2 }' "/proc/$kepPid/smaps_rollup")"
+  # The shared C++ runtime's resident pages and kep's share of them: on a device
+  # where no other process maps the runtime, all of its pages count in kep's Pss.
+  awk -v key="n$n" '/^[0-9a-f]+-/ { cxx = $6 ~ /libstdc\+\+|libgcc_s/ }
+    cxx && /^Rss:/ { rss += $2 } cxx && /^Pss:/ { pss += $2 }
+    END { printf "%s.cxx_rss_kb=%d\n%s.cxx_pss_kb=%d\n", key, rss, key, pss }' "/proc/$kepPid/smaps"
   put "n$n.rss_kb" "$(awk '/^VmRSS:/ { print $2 }' "/proc/$kepPid/status")"
   put "n$n.hwm_kb" "$(awk '/^VmHWM:/ { print $2 }' "/proc/$kepPid/status")"
   put "n$n.anon_kb" "$(awk '/^RssAnon:/ { print $2 }' "/proc/$kepPid/status")"

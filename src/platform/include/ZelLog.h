@@ -51,8 +51,11 @@ int Log_SetLogLevel(unsigned level, int *previous);
  *             also forces the file to storage (fdatasync) with a line that
  *             comes N ms or more after the last forced write, and at close.
  * kep passes (name, 0, 2000, 0) at start-up and (name, 0, 100, 200) once in
- * the background. The descriptor is close-on-exec. Returns 0, or -1 with errno
- * set (EINVAL for a bad name or a negative number). */
+ * the background. The descriptor is close-on-exec. A symbolic link or a file
+ * with more than one name at the path is refused (the folder may be open to
+ * every user), with a line on standard error and in the debug log. Returns 0,
+ * or -1 with errno set (EINVAL for a bad name or a negative number, ELOOP for a
+ * symbolic link, EMLINK for a hard link). */
 int Log_WriteOpen(const char *name, int flags, int maxKiB, int syncMs);
 
 /* Closes the file opened by Log_WriteOpen. Returns 0, or -1 when nothing was open

@@ -12,7 +12,9 @@ extern "C" {
  * is shared by every process of the device: it is opened for each entry
  * (close-on-exec) and, when an entry would take it past 1024 KiB, renamed to
  * dlog.log.1 under a lock, so concurrent writers neither interleave nor lose
- * the old file twice. Returns 0, or -1 when the entry could not be written. */
+ * the old file twice. A symbolic link or a file with more than one name at
+ * the path is refused, with a line on standard error. Returns 0, or -1 when
+ * the entry could not be written. */
 int __dlog_printf(int level, const char *file, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 

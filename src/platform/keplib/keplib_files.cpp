@@ -2,12 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <string>
 
 namespace keplib {
 
@@ -50,15 +49,22 @@ int ReadSmallFile(const char *path, char *buffer, size_t capacity, size_t *lengt
 }
 
 int WriteFileAtomically(const char *path, const char *text, size_t length) {
-  std::string temp;
-  try {
-    temp = std::string(path) + ".XXXXXX";
-  } catch (...) {
+  static const char kSuffix[] = ".XXXXXX";
+  size_t pathLength = strlen(path);
+  char *temp = static_cast<char *>(malloc(pathLength + sizeof kSuffix));
+  if (temp == nullptr) {
     errno = ENOMEM;
     return -1;
   }
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return -1;
+  memcpy(temp, path, pathLength);
+  memcpy(temp + pathLength, kSuffix, sizeof kSuffix);
+  int fd = mkostemp(temp, O_CLOEXEC);
+  if (fd < 0) {
+    int saved = errno;
+    free(temp);
+    errno = saved;
+    return -1;
+  }
   int saved = 0;
   size_t done = 0;
   while (done < length && saved == 0) {
@@ -69,13 +75,12 @@ int WriteFileAtomically(const char *path, const char *text, size_t length) {
   // Readable by everyone, like a file created with the usual umask.
   if (saved == 0 && fchmod(fd, 0644) != 0) saved = errno;
   if (close(fd) != 0 && saved == 0) saved = errno;
-  if (saved == 0 && rename(temp.c_str(), path) != 0) saved = errno;
-  if (saved != 0) {
-    unlink(temp.c_str());
-    errno = saved;
-    return -1;
-  }
-  return 0;
+  if (saved == 0 && rename(temp, path) != 0) saved = errno;
+  if (saved != 0) unlink(temp);
+  free(temp);
+  if (saved == 0) return 0;
+  errno = saved;
+  return -1;
 }
 
 bool ParseNumber(const char **cursor, const char *end, uint64_t max, uint64_t *value) {

@@ -2,14 +2,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "ZelLog.h"
+#include "dlog.h"
 #include "zel_log_line.h"
 #include "zel_log_testing.h"
 
@@ -22,19 +22,24 @@ Log_ExtLogFn hook = nullptr;
 thread_local bool inHook = false;
 unsigned logLevel = kDefaultLevel;
 
-bool rootOverridden = false;
-std::string rootOverride;
+char *rootOverride = nullptr;  // null: ZEL_LOG_ROOT
 
 int logFd = -1;
-std::string logPath;
+char *logPath = nullptr;  // null while no log is open
+char *oldPath = nullptr;  // logPath and ".1"
 long long maxBytes = kDefaultMaxBytes;
 int syncMs = 0;
 struct timespec lastSync = {0, 0};
 // Lines that could not be written (disk full, file gone); reported in the file
 // as soon as writing works again.
 unsigned long lostLines = 0;
+// The file ends inside a line that could not be cut off again: the next line
+// starts with a newline.
+bool partialLine = false;
+// A link at logPath was reported; said again only after a file was opened there.
+bool linkReported = false;
 
-const std::string &Root() { return rootOverridden ? rootOverride : zel::EnvironmentRoot(); }
+const char *Root() { return rootOverride != nullptr ? rootOverride : zel::EnvironmentRoot(); }
 
 // The Log_SetLogLevel value from which a message of this level is written.
 unsigned Threshold(int level) {
@@ -51,19 +56,21 @@ const char *LevelWord(int level, int notice) {
   return notice ? "DEBUG*" : "DEBUG";
 }
 
-// O_NONBLOCK only for the open itself: a FIFO planted at the path must not hang
-// the supervisor. Anything but a regular file is refused.
-int OpenLogFile(const std::string &path) {
-  int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-  if (fd < 0) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
+// The hook may not be registered yet (kep registers it only after a successful
+// open), so a refused link is told on standard error and in the debug log
+// directly.
+int OpenLogFile(const char *path) {
+  const char *link = nullptr;
+  int fd = zel::OpenLogForAppend(path, O_WRONLY, &link);
+  if (fd >= 0) {
+    linkReported = false;
+  } else if (link != nullptr && !linkReported) {
+    int saved = errno;
+    linkReported = true;
+    fprintf(stderr, "ZelLog: %s %s: refused, nothing is logged there\n", path, link);
+    __dlog_printf(3, "ZelLog", "%s %s: refused, nothing is logged there", path, link);
+    errno = saved;
   }
-  fcntl(fd, F_SETFL, O_APPEND);
   return fd;
 }
 
@@ -81,43 +88,57 @@ void SyncFile() {
 
 // Keeps the file within maxBytes: NAME.log becomes NAME.log.1 and a new
 // NAME.log is started. If the rename is refused the file is emptied instead:
-// a bounded log matters more than its oldest lines on a small device.
-void RotateIfNeeded(size_t lineSize) {
+// a bounded log matters more than its oldest lines on a small device. Returns
+// the size of the file that the line goes to, -1 when unknown.
+long long RotateIfNeeded(size_t lineSize) {
   struct stat info;
-  if (fstat(logFd, &info) != 0) return;
-  if (info.st_size == 0 || info.st_size + static_cast<long long>(lineSize) <= maxBytes) return;
+  if (fstat(logFd, &info) != 0) return -1;
+  if (info.st_size == 0 || info.st_size + static_cast<long long>(lineSize) <= maxBytes)
+    return info.st_size;
   if (syncMs > 0) SyncFile();
-  std::string old = logPath + ".1";
-  if (rename(logPath.c_str(), old.c_str()) != 0) {
-    if (ftruncate(logFd, 0) != 0) {
-      // Nothing more to try; the next line goes on growing the file.
-    }
-    return;
-  }
+  // rename(2) replaces a link at NAME.log.1 itself, never the file it names.
+  if (rename(logPath, oldPath) != 0) return ftruncate(logFd, 0) == 0 ? 0 : info.st_size;
   close(logFd);
   logFd = OpenLogFile(logPath);
+  return 0;
 }
 
-bool WriteToLog(const std::string &line) {
+// Appends one line. kep alone writes this file, so a line that the file system
+// takes only in part (disk full) is cut off again: no later line is glued to
+// half of it. Returns false when the line is not in the file.
+bool WriteToLog(const char *data, size_t size) {
   // The file may have been lost at a rotation (folder gone, no descriptors
-  // left): try again with every line.
+  // left, a link put in its place): try again with every line.
   if (logFd < 0) logFd = OpenLogFile(logPath);
   if (logFd < 0) return false;
-  RotateIfNeeded(line.size());
-  return logFd >= 0 && zel::WriteAll(logFd, line.data(), line.size());
+  long long start = RotateIfNeeded(size);
+  if (logFd < 0) return false;
+  if (start == 0) partialLine = false;
+  if (partialLine) {
+    if (zel::WriteAll(logFd, "\n", 1) != 1) return false;
+    partialLine = false;
+    if (start > 0) ++start;
+  }
+  size_t written = zel::WriteAll(logFd, data, size);
+  if (written == size) return true;
+  if (written > 0 && (start < 0 || ftruncate(logFd, start) != 0)) partialLine = true;
+  return false;
 }
 
-void WriteLine(const std::string &line) {
+void WriteLine(const zel::Text &line, bool whole) {
   if (lostLines > 0) {
-    std::string notice = zel::LinePrefix() + "ERROR ZelLog: " + std::to_string(lostLines) +
-                         " earlier log line(s) could not be written\n";
-    if (!WriteToLog(notice)) {
+    zel::Text notice;
+    zel::AppendLinePrefix(notice);
+    notice.Append("ERROR ZelLog: ");
+    notice.Append(lostLines);
+    notice.Append(" earlier log line(s) could not be written\n");
+    if (notice.Failed() || !WriteToLog(notice.Data(), notice.Size())) {
       ++lostLines;
       return;
     }
     lostLines = 0;
   }
-  if (!WriteToLog(line)) {
+  if (!whole || !WriteToLog(line.Data(), line.Size())) {
     ++lostLines;
     return;
   }
@@ -128,7 +149,10 @@ void WriteLine(const std::string &line) {
 bool CloseLog() {
   int fd = logFd;
   logFd = -1;
-  logPath.clear();
+  free(logPath);
+  free(oldPath);
+  logPath = nullptr;
+  oldPath = nullptr;
   if (fd < 0) return true;
   if (syncMs > 0) fdatasync(fd);
   return close(fd) == 0;
@@ -139,27 +163,29 @@ bool CloseLog() {
 extern "C" int Log_Msg(int level, int notice, const char *file, const char *format, ...) {
   // Callers may log a failure and then look at errno again.
   int savedErrno = errno;
-  try {
-    va_list args;
-    va_start(args, format);
-    std::string text = zel::FormatText(format, args);
-    va_end(args);
+  zel::Text text;
+  va_list args;
+  va_start(args, format);
+  zel::FormatText(text, format, args);
+  va_end(args);
 
-    bool toTerminal = isatty(STDERR_FILENO) == 1;
-    if (logLevel >= Threshold(level) && (!logPath.empty() || toTerminal)) {
-      std::string line = zel::LinePrefix() + LevelWord(level, notice) + " " +
-                         (file != nullptr && *file != '\0' ? file : "-") + ": ";
-      zel::AppendEscapedLine(line, text);
-      if (!logPath.empty()) WriteLine(line);
-      if (toTerminal) zel::WriteAll(STDERR_FILENO, line.data(), line.size());
-    }
-    if (hook != nullptr && !inHook) {
-      inHook = true;
-      hook(level, notice, file, text.c_str());
-      inHook = false;
-    }
-  } catch (...) {
-    // Out of memory: the message is lost, the caller goes on.
+  bool toTerminal = isatty(STDERR_FILENO) == 1;
+  if (logLevel >= Threshold(level) && (logPath != nullptr || toTerminal)) {
+    zel::Text line;
+    zel::AppendLinePrefix(line);
+    line.Append(LevelWord(level, notice));
+    line.Append(' ');
+    line.Append(file != nullptr && *file != '\0' ? file : "-");
+    line.Append(": ");
+    zel::AppendEscapedLine(line, text.Data(), text.Size());
+    // Out of memory: the message is lost (and counted), the caller goes on.
+    bool whole = !text.Failed() && !line.Failed();
+    if (logPath != nullptr) WriteLine(line, whole);
+    if (toTerminal && whole) zel::WriteAll(STDERR_FILENO, line.Data(), line.Size());
+  }
+  if (hook != nullptr && !inHook && !text.Failed()) {
+    inHook = true;
+    hook(level, notice, file, text.Data());
     inHook = false;
   }
   errno = savedErrno;
@@ -187,26 +213,37 @@ extern "C" int Log_WriteOpen(const char *name, int /*flags*/, int maxKiB, int ne
     errno = EINVAL;
     return -1;
   }
-  try {
-    if (!logPath.empty()) CloseLog();
-    std::string path = Root() + "/var/log/kep/" + name + ".log";
-    int fd = OpenLogFile(path);
-    if (fd < 0) return -1;
-    logFd = fd;
-    logPath = path;
-    maxBytes = maxKiB == 0 ? kDefaultMaxBytes : static_cast<long long>(maxKiB) * 1024;
-    syncMs = newSyncMs;
-    clock_gettime(CLOCK_MONOTONIC, &lastSync);
-    lostLines = 0;
-    return 0;
-  } catch (...) {
+  if (logPath != nullptr) CloseLog();
+  char *path = zel::JoinPath(Root(), "/var/log/kep/", name, ".log");
+  char *old = path != nullptr ? zel::JoinPath(path, ".1") : nullptr;
+  if (old == nullptr) {
+    free(path);
     errno = ENOMEM;
     return -1;
   }
+  // Every open that fails for a link says so, but the retries line by line do not.
+  linkReported = false;
+  int fd = OpenLogFile(path);
+  if (fd < 0) {
+    int saved = errno;
+    free(path);
+    free(old);
+    errno = saved;
+    return -1;
+  }
+  logFd = fd;
+  logPath = path;
+  oldPath = old;
+  maxBytes = maxKiB == 0 ? kDefaultMaxBytes : static_cast<long long>(maxKiB) * 1024;
+  syncMs = newSyncMs;
+  clock_gettime(CLOCK_MONOTONIC, &lastSync);
+  lostLines = 0;
+  partialLine = false;
+  return 0;
 }
 
 extern "C" int Log_WriteClose(void) {
-  if (logPath.empty()) {
+  if (logPath == nullptr) {
     errno = EBADF;
     return -1;
   }
@@ -214,10 +251,7 @@ extern "C" int Log_WriteClose(void) {
 }
 
 extern "C" void ZelLog_SetRootForTesting(const char *root) {
-  try {
-    rootOverridden = root != nullptr;
-    rootOverride = root != nullptr ? root : "";
-  } catch (...) {
-    rootOverridden = false;
-  }
+  free(rootOverride);
+  // Out of memory falls back to the default root.
+  rootOverride = root != nullptr ? strdup(root) : nullptr;
 }

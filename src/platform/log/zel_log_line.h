@@ -1,15 +1,18 @@
 // Line building shared by libZelLog and libdlog (compiled into each; nothing
-// here is exported).
+// here is exported). libc only: the libraries must not pull the C++ runtime
+// into the C programs that link them.
 #pragma once
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <string>
 
 namespace zel {
 namespace {
@@ -18,25 +21,88 @@ namespace {
 // the cut text ends with a marker that names the full length.
 constexpr size_t kZelMaxText = 4096;
 
-inline std::string FormatText(const char *format, va_list args) {
-  if (format == nullptr) return std::string();
+// A text on the heap, always terminated. When memory runs out it stays as it
+// was and Failed() tells: the caller drops the message as not written.
+class Text {
+ public:
+  Text() = default;
+  ~Text() { free(data_); }
+  Text(const Text &) = delete;
+  Text &operator=(const Text &) = delete;
+
+  const char *Data() const { return data_ != nullptr ? data_ : ""; }
+  size_t Size() const { return size_; }
+  bool Failed() const { return failed_; }
+
+  void Append(const char *text, size_t length) {
+    if (!Reserve(length)) return;
+    memcpy(data_ + size_, text, length);
+    size_ += length;
+    data_[size_] = '\0';
+  }
+  void Append(const char *text) { Append(text, strlen(text)); }
+  void Append(char c) { Append(&c, 1); }
+  void Append(unsigned long number) {
+    char digits[24];
+    Append(digits, static_cast<size_t>(snprintf(digits, sizeof digits, "%lu", number)));
+  }
+
+ private:
+  bool Reserve(size_t more) {
+    if (failed_) return false;
+    if (more < capacity_ - size_) return true;  // room for the text and the terminator
+    if (more > SIZE_MAX / 2 - size_) {
+      failed_ = true;
+      return false;
+    }
+    size_t wanted = capacity_ > 0 ? capacity_ : 256;
+    while (wanted <= size_ + more) wanted *= 2;
+    char *grown = static_cast<char *>(realloc(data_, wanted));
+    if (grown == nullptr) {
+      failed_ = true;
+      return false;
+    }
+    data_ = grown;
+    capacity_ = wanted;
+    return true;
+  }
+
+  char *data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool failed_ = false;
+};
+
+inline void FormatText(Text &out, const char *format, va_list args) {
+  if (format == nullptr) return;
   // A few bytes more than kept, to see whether the cut falls inside a character.
   char buffer[kZelMaxText + 4];
   va_list copy;
   va_copy(copy, args);
   int length = vsnprintf(buffer, sizeof buffer, format, copy);
   va_end(copy);
-  if (length < 0) return "(unformattable message: " + std::string(format) + ")";
-  if (static_cast<size_t>(length) <= kZelMaxText) return std::string(buffer, length);
+  if (length < 0) {
+    out.Append("(unformattable message: ");
+    out.Append(format);
+    out.Append(')');
+    return;
+  }
+  if (static_cast<size_t>(length) <= kZelMaxText) {
+    out.Append(buffer, static_cast<size_t>(length));
+    return;
+  }
   // Cut on a character boundary so the marker never follows half a UTF-8 sequence.
   size_t keep = kZelMaxText;
   for (int back = 0; back < 3 && keep > 0 && (buffer[keep] & 0xC0) == 0x80; ++back) --keep;
-  return std::string(buffer, keep) + "...[cut from " + std::to_string(length) + " bytes]";
+  out.Append(buffer, keep);
+  out.Append("...[cut from ");
+  out.Append(static_cast<unsigned long>(length));
+  out.Append(" bytes]");
 }
 
 // "2024-05-01T12:00:00.123Z [12.345] ": wall-clock time (UTC) for people, and
 // the boot-clock time that kep's own times are measured on.
-inline std::string LinePrefix() {
+inline void AppendLinePrefix(Text &line) {
   struct timespec wall = {0, 0};
   struct timespec boot = {0, 0};
   clock_gettime(CLOCK_REALTIME, &wall);
@@ -46,57 +112,106 @@ inline std::string LinePrefix() {
   if (gmtime_r(&wall.tv_sec, &parts) != nullptr)
     strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &parts);
   char prefix[96];
-  snprintf(prefix, sizeof prefix, "%s.%03ldZ [%lld.%03ld] ", date,
-           static_cast<long>(wall.tv_nsec / 1000000), static_cast<long long>(boot.tv_sec),
-           static_cast<long>(boot.tv_nsec / 1000000));
-  return prefix;
+  int length =
+      snprintf(prefix, sizeof prefix, "%s.%03ldZ [%lld.%03ld] ", date,
+               static_cast<long>(wall.tv_nsec / 1000000), static_cast<long long>(boot.tv_sec),
+               static_cast<long>(boot.tv_nsec / 1000000));
+  line.Append(prefix, static_cast<size_t>(length));
 }
 
 // Appends text and a newline; control characters (a newline inside a message
 // included) are written as \n, \r or \xHH so that one message stays one line.
 // Trailing newlines are dropped.
-inline void AppendEscapedLine(std::string &line, const std::string &text) {
-  size_t end = text.size();
+inline void AppendEscapedLine(Text &line, const char *text, size_t size) {
+  size_t end = size;
   while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
   for (size_t i = 0; i < end; ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '\n') {
-      line += "\\n";
+      line.Append("\\n");
     } else if (c == '\r') {
-      line += "\\r";
+      line.Append("\\r");
     } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
       char hex[8];
       snprintf(hex, sizeof hex, "\\x%02x", c);
-      line += hex;
+      line.Append(hex);
     } else {
-      line += static_cast<char>(c);
+      line.Append(static_cast<char>(c));
     }
   }
-  line += '\n';
+  line.Append('\n');
 }
 
 // One write(2) for the whole line where possible, so that appends of several
-// writers (O_APPEND) never interleave.
-inline bool WriteAll(int fd, const char *data, size_t size) {
-  while (size > 0) {
-    ssize_t done = write(fd, data, size);
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += done;
-    size -= static_cast<size_t>(done);
+// writers (O_APPEND) never interleave. Returns the bytes written: size, or
+// less when the file system refused the rest (full disk).
+inline size_t WriteAll(int fd, const char *data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t wrote = write(fd, data + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) break;
+    done += static_cast<size_t>(wrote);
   }
-  return true;
+  return done;
 }
 
-// The root folder put before the fixed paths: ZEL_LOG_ROOT, read once.
-inline const std::string &EnvironmentRoot() {
-  static const std::string root = [] {
-    const char *value = getenv("ZEL_LOG_ROOT");
-    return std::string(value != nullptr ? value : "");
-  }();
-  return root;
+// The root folder put before the fixed paths: ZEL_LOG_ROOT, read once. The
+// first reader of any thread publishes its copy; a later one frees its own.
+inline const char *EnvironmentRoot() {
+  static char *root = nullptr;
+  char *seen = __atomic_load_n(&root, __ATOMIC_ACQUIRE);
+  if (seen != nullptr) return seen;
+  const char *value = getenv("ZEL_LOG_ROOT");
+  char *copy = strdup(value != nullptr ? value : "");
+  if (copy == nullptr) return "";
+  if (__atomic_compare_exchange_n(&root, &seen, copy, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+    return copy;
+  }
+  free(copy);
+  return seen;
+}
+
+// first, second, third and fourth joined in a new string on the heap; null
+// when memory runs out.
+inline char *JoinPath(const char *first, const char *second, const char *third = "",
+                      const char *fourth = "") {
+  size_t size = strlen(first) + strlen(second) + strlen(third) + strlen(fourth) + 1;
+  char *path = static_cast<char *>(malloc(size));
+  if (path != nullptr) snprintf(path, size, "%s%s%s%s", first, second, third, fourth);
+  return path;
+}
+
+// Opens the log file PATH for appending (created 0644 when missing),
+// close-on-exec, with access O_WRONLY or O_RDWR. The log folders may be open to
+// every user, so a link there could make a root process append to any file
+// of the device: a symbolic link is not followed and a file with more than one
+// name (hard link) is refused too, with *link naming which of the two it was
+// (null for any other failure). Anything but a regular file is refused as
+// well, and O_NONBLOCK for the open itself keeps a FIFO at the path from
+// hanging the writer. Returns the descriptor, or -1 with errno set.
+inline int OpenLogForAppend(const char *path, int access, const char **link) {
+  *link = nullptr;
+  int fd = open(path, access | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW,
+                0644);
+  struct stat info;
+  if (fd < 0) {
+    int saved = errno;
+    if (saved == ELOOP && lstat(path, &info) == 0 && S_ISLNK(info.st_mode))
+      *link = "is a symbolic link";
+    errno = saved;
+    return -1;
+  }
+  bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (!regular || info.st_nlink > 1) {
+    bool hardLink = regular;
+    close(fd);
+    if (hardLink) *link = "is a hard link";
+    errno = hardLink ? EMLINK : EINVAL;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, O_APPEND);
+  return fd;
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 // libZelPathfind: the search of a program along a search path.
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <string>
 
 #include "ZelPathfind.h"
 
@@ -34,16 +33,28 @@ int AccessMode(const char *mode) {
   return wanted;
 }
 
-bool Matches(const std::string &path, int wanted) {
+bool Matches(const char *path, int wanted) {
   struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         access(path.c_str(), wanted) == 0;
+  return stat(path, &info) == 0 && S_ISREG(info.st_mode) && access(path, wanted) == 0;
 }
 
-char *Copy(const std::string &path) {
-  char *copy = strdup(path.c_str());
-  if (copy == nullptr) errno = ENOMEM;
-  return copy;
+// FOLDER (LENGTH bytes; "." when empty), a slash unless it ends with one, and
+// NAME, in a new string on the heap; null when memory runs out.
+char *Candidate(const char *folder, size_t length, const char *name) {
+  if (length == 0) {
+    folder = ".";
+    length = 1;
+  }
+  const char *slash = folder[length - 1] == '/' ? "" : "/";
+  size_t size = length + strlen(slash) + strlen(name) + 1;
+  char *path = static_cast<char *>(malloc(size));
+  if (path == nullptr) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  memcpy(path, folder, length);
+  snprintf(path + length, size - length, "%s%s", slash, name);
+  return path;
 }
 
 }  // namespace
@@ -54,27 +65,24 @@ extern "C" char *ZelPathfind(const char *searchPath, const char *name, const cha
     errno = EINVAL;
     return nullptr;
   }
-  try {
-    if (strchr(name, '/') != nullptr) {
-      if (Matches(name, wanted)) return Copy(name);
+  if (strchr(name, '/') != nullptr) {
+    if (!Matches(name, wanted)) {
       errno = ENOENT;
       return nullptr;
     }
-    std::string list = searchPath != nullptr ? searchPath : kDefaultSearchPath;
-    size_t start = 0;
-    for (;;) {
-      size_t end = list.find(':', start);
-      if (end == std::string::npos) end = list.size();
-      std::string folder = list.substr(start, end - start);
-      if (folder.empty()) folder = ".";
-      std::string candidate = folder + (folder.back() == '/' ? "" : "/") + name;
-      if (Matches(candidate, wanted)) return Copy(candidate);
-      if (end == list.size()) break;
-      start = end + 1;
-    }
-  } catch (...) {
-    errno = ENOMEM;
-    return nullptr;
+    char *copy = strdup(name);
+    if (copy == nullptr) errno = ENOMEM;
+    return copy;
+  }
+  const char *folder = searchPath != nullptr ? searchPath : kDefaultSearchPath;
+  for (;;) {
+    const char *end = strchrnul(folder, ':');
+    char *candidate = Candidate(folder, static_cast<size_t>(end - folder), name);
+    if (candidate == nullptr) return nullptr;
+    if (Matches(candidate, wanted)) return candidate;
+    free(candidate);
+    if (*end == '\0') break;
+    folder = end + 1;
   }
   errno = ENOENT;
   return nullptr;
