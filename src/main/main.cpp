@@ -95,11 +95,13 @@ void ParseOptions(int argc, char **argv) {
 }
 
 void OpenLogging() {
-  if (Log_WriteOpen(programName, 0, 2000, 0) != 0) {
+  if (Log_WriteOpen(programName, 0, 2000, 0) == 0) {
+    logWriteOpen = 1;
+  } else {
     fprintf(stderr, "Log_WriteOpen(%s) failed.\n", programName);
-    return;
   }
-  logWriteOpen = 1;
+  // The debug log does not depend on kep's own file: a log file that cannot be
+  // opened (a full disk, a planted link) must not silence both.
   int status = Log_SetExtLogFn(ExtLogFn);
   if (status != 0) fprintf(stderr, "Log_SetExtLogFn() failed (%i).\n", status);
 }

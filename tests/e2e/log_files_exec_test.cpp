@@ -73,6 +73,8 @@ TEST(LogFilesExec, ALinkAtALogPathIsRefusedReportedAndLeftAlone) {
       const std::string dlog = state.Dlog();
       EXPECT_EQ(CountOf(dlog, c.reported[0].substr(0, c.reported[0].size() - 1)), 1u) << dlog;
       EXPECT_EQ(CountOf(dlog, kStopped), 1u) << dlog;
+      // Without its own file kep still logs to the debug log.
+      EXPECT_EQ(CountOf(dlog, "main(): error parsing config file"), 1u) << dlog;
     }
   }
 }
