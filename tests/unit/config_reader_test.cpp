@@ -1,11 +1,8 @@
-#include <errno.h>
+// The configuration reader, seen through the model it fills, the dump of that
+// model and what a failing or unreadable file logs.
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,282 +13,239 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// Every case reads a file of its own; synchronisation paths point into the
-// temporary folder.
-class ConfigReader : public ::testing::Test {
+// The reader only names synchronisation files: they go to "/sync".
+class Config : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetModel();
     savedSyncDir_ = kepSyncFilesDir;
-    kepSyncFilesDir = syncDir_.c_str();
+    kepSyncFilesDir = "/sync";
   }
   void TearDown() override {
     kepSyncFilesDir = savedSyncDir_;
     ResetModel();
   }
-
   // Writes text as the configuration file and reads it into a clean model.
   int Read(const std::string &text) {
     ResetModel();
     log_.Clear();
-    temp_.Write("kep.conf", text);
-    return KepReadConfig(path_.c_str());
+    return KepReadConfig(temp_.Write("kep.conf", text).c_str());
   }
-  // An error logged exactly so, about line n of the file.
-  bool Error(const std::string &message, int n) const {
-    const std::string text = message + ", file: " + path_ + ", line: " + std::to_string(n) + ".";
-    const std::vector<LogLine> &lines = log_.Lines();
-    return std::any_of(lines.begin(), lines.end(), [&](const LogLine &line) {
-      return line.text == text && line.level == 1 && line.notice == 0 && line.file == "KepConfig";
-    });
+  Strings Errors() const {
+    Strings errors;
+    for (const LogLine &l : log_.Lines())
+      if (l.level == 1) errors.push_back(l.file + ": " + l.text);
+    return errors;
   }
-  std::string LinesRead(int n) const {
-    return "KepReadConfig(): " + std::to_string(n) + " lines read from " + path_ + ".";
+  // The errors of a read that fails at line n: those before (a quoted text's),
+  // the handler's message about the line, then the reader's.
+  Strings Failure(Strings errors, const std::string &message, int n) const {
+    const std::string line = std::to_string(n);
+    errors.push_back(message + ", file: " + path_ + ", line: " + line + ".");
+    errors.push_back("KepReadConfig(): parsing " + path_ + " failed at line " + line + ".");
+    for (std::string &error : errors) error = "KepConfig: " + error;
+    return errors;
   }
-  std::string FailedAt(int n) const {
-    return "KepReadConfig(): parsing " + path_ + " failed at line " + std::to_string(n) + ".";
-  }
-  static const KepApp &App(size_t n) { return *std::next(KepGetAppList().begin(), n); }
-  static Strings List(const std::list<std::string> &list) { return {list.begin(), list.end()}; }
 
   TempDir temp_;
   LogCapture log_;
   const std::string path_ = temp_.File("kep.conf");
-  const std::string syncDir_ = temp_.File("sync");
   const char *savedSyncDir_ = nullptr;
 };
 
 }  // namespace
 
-TEST_F(ConfigReader, AValidFileFillsSettingsListsAndSyncFiles) {
-  ASSERT_EQ(Read("KILLDELAY 7\n"
-                 "killRetries 4 #5\n"
-                 "disableReboot false\n"
-                 "disableReset\n"
-                 "globalEnv PATH \"/bin:/usr/bin\"\n"
-                 "globalEnv Q \"say \"hi\"\"\n"
+// Keywords in any letter case, notes behind values, flags that ignore what
+// follows them, quoted texts and default synchronisation files, as the dump
+// shows them; the second block only counts. Each flag sets its own setting.
+TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
+  ASSERT_EQ(Read("KILLDELAY 7s\nkillRetries 4 #5\ndisableReboot false\n"
+                 "deathMonitorAction reboot\nglobalEnv Q \"say \"hi\"\"\n"
                  "application /usr/bin/app {\n"
-                 "  DEATHACTION restart\n"
-                 "  doNotDeathMonitor no\n"
-                 "  deathMonitorAction halt\n"
-                 "  env HOME \"/root\"\n"
-                 "  env X \"a  b\"\n"
-                 "  arg \"-a 1 -b\"\n"
-                 "  arg \t \"a\" \"b\"\n"
-                 "  arg \"\"\n"
-                 "  wdEnable /tmp/x/wd\n"
-                 "  startSync\n"
-                 "}\n"
-                 "application other {\n"
-                 "  stopSync\n  initSync\t\r\n"
-                 "}\n"),
+                 "  DEATHACTION restart\n  doNotDeathMonitor no\n  deathMonitorAction halt\n"
+                 "  startLevel 100\n  env HOME \"/root\"\n  env X \"a  b\"\n  arg \"-a 1\"\n"
+                 "  arg \t \"a\" \"b\"\n  arg \"\"\n  wdEnable /x/wd\n  stopSync\n"
+                 "  initSync\t\r\n  startSync\n}\n"
+                 "   # a note\n"
+                 "application other {\n}\n"),
             0)
       << log_.Dump();
-  EXPECT_EQ(KepGetKillDelay(), 7u);
-  EXPECT_EQ(KepGetKillRetries(), 4u);
-  EXPECT_EQ(KepGetDisableReboot(), 1);  // a flag: "false" behind it is ignored
-  EXPECT_EQ(KepGetDisableReset(), 1);
-  EXPECT_EQ(List(KepGetGlobalEnvList()), (Strings{"PATH=/bin:/usr/bin", "Q=say \"hi\""}));
   ASSERT_EQ(KepGetAppList().size(), 2u);
-  const KepApp &app = App(0);
-  EXPECT_EQ(app.name, "/usr/bin/app");
-  EXPECT_EQ(app.deathAction, KEP_DEATH_ACTION_RESTART);
-  EXPECT_EQ(app.deathMonitorAction, KEP_DEATH_ACTION_HALT);
-  EXPECT_EQ(app.doNotDeathMonitor, 1);
-  EXPECT_EQ(List(app.argList), (Strings{"-a", "1", "-b", "a\"", "\"b"}));
-  // The application's own entries, then the sync-file variables in a fixed order.
-  EXPECT_EQ(List(app.envList),
-            (Strings{"HOME=/root", "X=a  b", "KEP_START_FILE=" + syncDir_ + "/app-start",
-                     "KEP_WD_FILE=/tmp/x/wd"}));
-  EXPECT_FALSE(app.initFile || app.stopFile);
-  EXPECT_EQ(App(1).deathAction, KEP_DEATH_ACTION_INVALID);
-  EXPECT_EQ(List(App(1).envList), (Strings{"KEP_INIT_FILE=" + syncDir_ + "/other-init",
-                                           "KEP_STOP_FILE=" + syncDir_ + "/other-stop"}));
+  EXPECT_EQ(KepGetAppList().back().name + std::to_string(KepGetAppList().back().index), "other1");
+  KepGetAppList().pop_back();
+  KepGetAppList().front().exitStatus = -1;  // as a run-time field might be
+  KepGetAppList().front().sigtermTime = {1015, 34};
+  log_.Clear();
+  KepLogSettings();
+  KepLogGlobalEnv();
+  KepLogAppData(1, 1);
+  std::string dump;
+  for (const LogLine &line : log_.Lines()) {
+    EXPECT_TRUE(line.level == 3 && line.notice == 0 && line.file == "KepConfig") << line.text;
+    dump += line.text + "\n";
+  }
+  EXPECT_EQ(dump,
+            "Configuration Settings:\n   killDelay:      7\n   killRetries:    4\n"
+            "   wdTimeout:      60\n   startSyncTime:  5\n   initSyncTime:   15\n"
+            "   stopSyncTime:   20\n   disableReboot:  true\n   disableReset:   false\n"
+            "   deathMonAction: reboot\n   deathMonPeriod: 600\n   deathMonCount:  3\n"
+            "Global environment list (size = 1):\n   1: [Q=say \"hi\"]\n"
+            "Log application data (size = 1):\n   1: /usr/bin/app\n"
+            "      state: Configured (2)\n      disabled: false\n      pid: 0\n"
+            "      signalNum: 0\n      exitStatus: 4294967295\n      startCount: 0\n"
+            "      sigtermTime: 1015.000034\n      sigtermCount: 0\n      sigkillSent: false\n"
+            "      sigkillTime: 0.000000\n      execTime: 0.000000\n"
+            "      deathAction: restart (3)\n      deathMonitorAction: halt (6)\n"
+            "      doNotDeathMonitor: true\n      startLevel: 100\n      index: 0\n"
+            "      startFile: /sync/app-start\n      initFile: /sync/app-init\n"
+            "      stopFile: /sync/app-stop\n      wdFile: /x/wd\n"
+            "      argList (size = 4):\n       1: [-a]\n       2: [1]\n       3: [a\"]\n"
+            "       4: [\"b]\n      envList (size = 6):\n       1: [HOME=/root]\n"
+            "       2: [X=a  b]\n       3: [KEP_START_FILE=/sync/app-start]\n"
+            "       4: [KEP_INIT_FILE=/sync/app-init]\n       5: [KEP_STOP_FILE=/sync/app-stop]\n"
+            "       6: [KEP_WD_FILE=/x/wd]\n");
+  ASSERT_EQ(Read("disableReset\n"), 0);
+  EXPECT_TRUE(KepGetDisableReset() && !KepGetDisableReboot());
 }
 
-// Every unsigned keyword: its range, token number and codes.
-TEST_F(ConfigReader, UnsignedKeywordsEnforceTheirRanges) {
-  struct Case {
+// Every unsigned keyword at and beyond the ends of its range; a failing value
+// leaves the setting as it was. Characters behind the digits are ignored; a
+// minus sign wraps into a large number, and a number beyond 32 bits saturates
+// as on the device.
+TEST_F(Config, UnsignedKeywordsEnforceTheirRanges) {
+  KepSettings &s = KepMutableSettings();
+  const struct {
     const char *keyword;
     int token;
-    uint32_t minimum, maximum;
-    uint32_t (*get)();
+    uint32_t minimum, maximum, *value;  // null: the record's startLevel
+  } keywords[] = {
+      {"killDelay", 1, 2, 60, &s.killDelay},
+      {"killRetries", 2, 0, 10, &s.killRetries},
+      {"wdTimeout", 5, 0, 300, &s.wdTimeout},
+      {"startSyncTime", 6, 1, 20, &s.startSyncTime},
+      {"initSyncTime", 7, 1, 60, &s.initSyncTime},
+      {"stopSyncTime", 8, 1, 60, &s.stopSyncTime},
+      {"deathMonitorPeriod", 10, 10, 3600, &s.deathMonitorPeriod},
+      {"deathMonitorMaxDeath", 11, 2, 100, &s.deathMonitorMaxDeath},
+      {"startLevel", 14, 0, 100, nullptr},
   };
-  const Case cases[] = {
-      {"killDelay", 1, 2, 60, KepGetKillDelay},
-      {"killRetries", 2, 0, 10, KepGetKillRetries},
-      {"wdTimeout", 5, 0, 300, KepGetWdTimeout},
-      {"startSyncTime", 6, 1, 20, KepGetStartSyncTime},
-      {"initSyncTime", 7, 1, 60, KepGetInitSyncTime},
-      {"stopSyncTime", 8, 1, 60, KepGetStopSyncTime},
-      {"deathMonitorPeriod", 10, 10, 3600, KepGetDeathMonitorPeriod},
-      {"deathMonitorMaxDeath", 11, 2, 100, KepGetDeathMonitorMaxDeath},
-      {"startLevel", 14, 0, 100, [] { return KepGetAppList().front().startLevel; }},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.keyword);
-    const bool inApp = c.token == 14;
-    auto run = [&](const std::string &value, int status, const std::string &message) {
-      const std::string text = c.keyword + (" " + value) + "\n";
-      EXPECT_EQ(Read(inApp ? "application app {\n" + text + "}\n" : text), status) << value;
-      EXPECT_TRUE(message.empty() || Error("ProcessUintToken(): " + message, inApp ? 2 : 1))
-          << value << "\n"
-          << log_.Dump();
+  for (const auto &k : keywords) {
+    const std::string min = std::to_string(k.minimum), max = std::to_string(k.maximum);
+    const std::string below = std::to_string(k.minimum - 1), above = std::to_string(k.maximum + 1);
+    const struct {
+      std::string word;
+      int status;
+      std::string value;  // read, or shown in the message
+    } cases[] = {
+        {min + "s", 0, min},
+        {"+" + max, 0, max},
+        {below, k.minimum > 0 ? 1024 : 1025, k.minimum > 0 ? below : "4294967295"},
+        {above, 1025, above},
+        {"1000000000", 1025, "1000000000"},
+        {"4294967296", 1025, "4294967295"},
+        {"99999999999999999999", 1025, "4294967295"},
+        {"x1", 1023, "x1"},
+        {"", 1022, ""},
     };
-    const std::string token = " for token " + std::to_string(c.token) + " (";
-    const std::string low = std::to_string(c.minimum), high = std::to_string(c.maximum);
-    run(low + "s", 0, "");  // characters behind the digits are ignored
-    EXPECT_EQ(c.get(), c.minimum);
-    run("+" + high, 0, "");
-    EXPECT_EQ(c.get(), c.maximum);
-    if (c.minimum > 0) {
-      run(std::to_string(c.minimum - 1), 1024,
-          "uint value" + token + std::to_string(c.minimum - 1) + ") < minimum (" + low + ")");
+    for (const auto &c : cases) {
+      const std::string line = k.keyword + (" " + c.word) + "\n", token = std::to_string(k.token);
+      ResetModel();
+      const uint32_t *value = k.value, before = value ? *value : 0;  // the default
+      EXPECT_EQ(Read(value ? line : "application a {\n" + line + "}\n"), c.status) << line;
+      if (value == nullptr && !KepGetAppList().empty()) value = &KepGetAppList().front().startLevel;
+      const std::string uint = "ProcessUintToken(): uint value for token " + token + " (" + c.value;
+      const std::string message =
+          c.status == 1022   ? "ProcessUintToken(): uint argument for token " + token + " not found"
+          : c.status == 1023 ? "ProcessUintToken(): invalid uint value for token " + token + " (x1)"
+          : c.status == 1024 ? uint + ") < minimum (" + min + ")"
+                             : uint + ") > maximum (" + max + ")";
+      if (c.status == 0) {
+        EXPECT_EQ(std::to_string(*value), c.value) << line;
+      } else {
+        EXPECT_EQ(Errors(), Failure({}, message, k.value ? 1 : 2)) << line;
+        EXPECT_TRUE(value == nullptr || *value == before) << line;
+      }
     }
-    run(std::to_string(c.maximum + 1), 1025,
-        "uint value" + token + std::to_string(c.maximum + 1) + ") > maximum (" + high + ")");
-    // A minus sign wraps into a large number; so does a number beyond 32 bits.
-    for (const char *huge : {"-1", "99999999999999999999"}) {
-      run(huge, 1025, "uint value" + token + "4294967295) > maximum (" + high + ")");
-    }
-    run("x1", 1023, "invalid uint value" + token + "x1)");
-    run("", 1022, "uint argument for token " + std::to_string(c.token) + " not found");
   }
 }
 
-// Each failing line: its status, its handler's message (and the quoted-text
-// message before it) and the end of the read. A line beginning with a space is
-// read inside a block, as line 2.
-TEST_F(ConfigReader, AFailingLineGivesItsStatusAndMessages) {
-  struct Case {
-    std::string line;
-    int status;
-    const char *message;
-    const char *quoteMessage = nullptr;  // KepGetQuotedString's
-  };
-  const Case cases[] = {
-      {"killDelay #5", 1023, "ProcessUintToken(): invalid uint value for token 1 (#5)"},
-      {"application app{", 1016, "ProcessApplicationToken(): opening brace not found"},
-      {"application", 1017, "ProcessApplicationToken(): application name not found"},
-      {"}", 1027, "ProcessConfigLine(): Invalid token (\"}\") found"},
-      {" killDelay 5", 1028,
-       "ProcessConfigLine(): Invalid application token (\"killDelay\") found"},
-      {" deathAction", 1018, "ProcessDeathActionToken(): deathAction token not found"},
-      {" deathAction Restart", 1030, "ProcessDeathActionToken(): invalid deathAction (Restart)"},
-      {" deathAction not_set", 1030, "ProcessDeathActionToken(): invalid deathAction (not_set)"},
-      {"deathMonitorAction", 1045,
-       "ProcessDeathMonActionToken(): deathMonitorAction token not found"},
-      {"deathMonitorAction restart", 1046,
-       "ProcessDeathMonActionToken(): invalid deathMonitorAction (restart)"},
-      {" deathMonitorAction", 1045,
-       "ProcessDeathMonAppActionToken(): app deathMonitorAction token not found"},
-      {" deathMonitorAction Halt", 1046,
-       "ProcessDeathMonAppActionToken(): invalid app deathMonitorAction (Halt)"},
-      {" arg \"", 1019, "ProcessArgToken(): no argument value",
-       "KepGetQuotedString(): close quote missing"},
-      {" env", 1020, "ProcessEnvToken(): env variable missing"},
-      {" env HOME /root", 1021, "ProcessEnvToken(): invalid env value",
-       "KepGetQuotedString(): quotes missing."},
-      {" env HOME x\"y\"", 1021, "ProcessEnvToken(): invalid env value",
-       "KepGetQuotedString(): open quote missing."},
-      {"globalEnv", 1020, "ProcessGlobalEnvToken(): globalEnv variable missing"},
-      {"globalEnv A \"x", 1029, "ProcessGlobalEnvToken(): invalid globalEnv value",
-       "KepGetQuotedString(): close quote missing"},
-  };
-  for (const Case &c : cases) {
-    const int line = c.line[0] == ' ' ? 2 : 1;
-    EXPECT_EQ(Read((line == 2 ? "application a {\n" : "") + c.line + "\n"), c.status) << c.line;
-    EXPECT_TRUE(Error(c.message, line)) << c.line << "\n" << log_.Dump();
-    EXPECT_TRUE(!c.quoteMessage || log_.Contains(c.quoteMessage)) << c.line << "\n" << log_.Dump();
-    EXPECT_TRUE(log_.Contains(FailedAt(line))) << log_.Dump();
-    EXPECT_TRUE(KepGetAppList().empty()) << c.line;
-  }
-}
-
-TEST_F(ConfigReader, TheReadEndsAtTheFailingLineAndKeepsWhatCameBefore) {
-  EXPECT_EQ(Read("killDelay 5\n"
-                 "application kept {\n}\n"
-                 "#\n"
-                 "\n"
-                 "application lost {\n"
-                 "  startLevel 101\n"
-                 "killRetries 9\n"),
-            1025);
-  EXPECT_TRUE(log_.Contains(FailedAt(7)) && log_.Contains(LinesRead(7))) << log_.Dump();
-  EXPECT_EQ(KepGetKillDelay(), 5u);
-  EXPECT_EQ(KepGetKillRetries(), 2u);
-  ASSERT_EQ(KepGetAppList().size(), 1u);
-  EXPECT_EQ(App(0).name, "kept");
-}
-
-TEST_F(ConfigReader, AnUnterminatedBlockIsDroppedSilently) {
-  EXPECT_EQ(Read("application done {\n}\napplication open {\n  deathAction none\n"), 0);
-  ASSERT_EQ(KepGetAppList().size(), 1u);
-  EXPECT_EQ(App(0).name, "done");
-  for (const LogLine &line : log_.Lines()) EXPECT_NE(line.level, 1) << line.text;
-}
-
-// Empty and comment-only files read as the defaults. fgets reads 399
-// characters a piece, so a longer line counts as several; a NUL ends what the
-// reader sees of a piece.
-TEST_F(ConfigReader, LinesAreCountedInPiecesAndBadBytesFail) {
-  struct Case {
+// A file is read in pieces of 399 characters, so a longer line counts as
+// several; a NUL ends what the reader sees of a piece. The first failing line
+// ends the read; what came before it stays. A block still open at the end is
+// dropped without a message.
+TEST_F(Config, EachFileGivesItsStatusLinesAndMessages) {
+  const std::string a = "application a {\n", line = "ProcessConfigLine(): ";
+  const std::string death = "ProcessDeathActionToken(): ", env = "ProcessEnvToken(): ";
+  const std::string monitor = "ProcessDeathMonActionToken(): ", quote = "KepGetQuotedString(): ";
+  const std::string appMonitor = "ProcessDeathMonAppActionToken(): ";
+  const struct {
     std::string text;
     int status;
-    int lines;  // read, and for a failure the failing line
-  };
-  const Case cases[] = {
+    int lines;  // read; for a failure, the failing one
+    std::string message = "";
+    std::string quoted = "";  // KepGetQuotedString's message before
+    size_t apps = 0;
+  } cases[] = {
       {"", 0, 0},
       {"# comment\n\n   \t\r\n#killDelay 9\n   #killDelay 9\n", 0, 5},
       {std::string(450, '#') + "\n", 0, 2},
-      {"#" + std::string(398, ' ') + "bogus\n", 1027, 2},  // bogus is the 400th character
-      {std::string(100000, '#') + "\n", 0, (100000 + 1 + 398) / 399},
-      {std::string(100000, 'k'), 1027, 1},
-      {std::string("\0}\n\xff\xff\n", 6), 1027, 2},
+      {"#" + std::string(398, ' ') + "bogus\n", 1027, 2, line + "Invalid token (\"bogus\") found"},
+      {std::string("\0}\n\xff\n", 5), 1027, 2, line + "Invalid token (\"\xff\") found"},
+      {"}", 1027, 1, line + "Invalid token (\"}\") found"},
+      {a + "killDelay 5", 1028, 2, line + "Invalid application token (\"killDelay\") found"},
+      {"killDelay #5", 1023, 1, "ProcessUintToken(): invalid uint value for token 1 (#5)"},
+      {"application app{", 1016, 1, "ProcessApplicationToken(): opening brace not found"},
+      {"application", 1017, 1, "ProcessApplicationToken(): application name not found"},
+      {a + "deathAction", 1018, 2, death + "deathAction token not found"},
+      {a + "deathAction Restart", 1030, 2, death + "invalid deathAction (Restart)"},
+      {a + "deathAction not_set", 1030, 2, death + "invalid deathAction (not_set)"},
+      {"deathMonitorAction", 1045, 1, monitor + "deathMonitorAction token not found"},
+      {"deathMonitorAction restart", 1046, 1, monitor + "invalid deathMonitorAction (restart)"},
+      {a + "deathMonitorAction", 1045, 2, appMonitor + "app deathMonitorAction token not found"},
+      {a + "deathMonitorAction Halt", 1046, 2,
+       appMonitor + "invalid app deathMonitorAction (Halt)"},
+      {a + "arg \"", 1019, 2, "ProcessArgToken(): no argument value",
+       quote + "close quote missing"},
+      {a + "env", 1020, 2, env + "env variable missing"},
+      {a + "env HOME /root", 1021, 2, env + "invalid env value", quote + "quotes missing."},
+      {a + "env HOME x\"y\"", 1021, 2, env + "invalid env value", quote + "open quote missing."},
+      {"globalEnv", 1020, 1, "ProcessGlobalEnvToken(): globalEnv variable missing"},
+      {"globalEnv A \"x", 1029, 1, "ProcessGlobalEnvToken(): invalid globalEnv value",
+       quote + "close quote missing"},
+      {a + "}\n#\n\napplication b {\n startLevel 101\nkillRetries 9\n", 1025, 6,
+       "ProcessUintToken(): uint value for token 14 (101) > maximum (100)", "", 1},
+      {a + "}\napplication open {\n deathAction none\n", 0, 4, "", "", 1},
   };
-  for (const Case &c : cases) {
-    EXPECT_EQ(Read(c.text), c.status) << c.lines;
-    EXPECT_TRUE(log_.Contains(LinesRead(c.lines))) << log_.Dump();
-    EXPECT_TRUE(c.status == 0 || log_.Contains(FailedAt(c.lines))) << log_.Dump();
-    EXPECT_EQ(KepGetKillDelay(), 15u);
-    EXPECT_TRUE(KepGetAppList().empty() && KepGetGlobalEnvList().empty());
+  for (const auto &c : cases) {
+    EXPECT_EQ(Read(c.text), c.status) << c.text;
+    const Strings quoted = c.quoted.empty() ? Strings{} : Strings{c.quoted};
+    EXPECT_EQ(Errors(), c.status ? Failure(quoted, c.message, c.lines) : Strings{}) << c.text;
+    const std::string read = std::to_string(c.lines) + " lines read from " + path_ + ".";
+    EXPECT_EQ(log_.Count("KepReadConfig(): " + read), 1u) << c.text;
+    EXPECT_EQ(KepGetAppList().size(), c.apps) << c.text;
   }
 }
 
-TEST_F(ConfigReader, AFileThatCannotBeReadIsAnOpenFailure) {
-  EXPECT_EQ(KepReadConfig(temp_.File("missing.conf").c_str()), 1005);
-  // A directory opens for reading but cannot be read: no empty configuration.
-  EXPECT_EQ(KepReadConfig(temp_.Path().c_str()), 1005);
-  EXPECT_TRUE(log_.Contains("KepReadConfig(): fopen(" + temp_.Path() +
-                            ") failed, errno = " + std::to_string(EISDIR) + "."))
-      << log_.Dump();
-  EXPECT_FALSE(log_.Contains("lines read"));
-  // Neither a FIFO nor an endless device may hang the start-up.
-  const std::string fifo = temp_.File("fifo.conf");
+// What is not a readable regular file fails with 1005 before any line: a FIFO
+// or an endless device must not hang the start-up, and a directory is not an
+// empty configuration. A read error is no end of the file either.
+TEST_F(Config, AFileThatCannotBeReadIsAnOpenFailure) {
+  const std::string fifo = temp_.File("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(KepReadConfig(fifo.c_str()), 1005);
-  EXPECT_EQ(KepReadConfig("/dev/zero"), 1005);
-  EXPECT_TRUE(log_.Contains("KepReadConfig(): /dev/zero is not a regular file.")) << log_.Dump();
-  if (geteuid() != 0) {
-    const std::string locked = temp_.Write("locked.conf", "killDelay 5\n");
-    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
-    EXPECT_EQ(KepReadConfig(locked.c_str()), 1005);
-    EXPECT_EQ(KepGetKillDelay(), 15u);
+  const struct {
+    std::string path, message;
+  } cases[] = {
+      {temp_.File("none"), "fopen(" + temp_.File("none") + ") failed, errno = 2."},
+      {temp_.Path(), "fopen(" + temp_.Path() + ") failed, errno = 21."},
+      {fifo, fifo + " is not a regular file."},
+      {"/dev/zero", "/dev/zero is not a regular file."},
+      // Reading this process's memory at offset 0 fails with EIO.
+      {"/proc/self/mem", "reading /proc/self/mem failed at line 1, errno = 5."},
+  };
+  for (const auto &c : cases) {
+    log_.Clear();
+    EXPECT_EQ(KepReadConfig(c.path.c_str()), 1005) << c.path;
+    EXPECT_EQ(Errors().at(0), "KepConfig: KepReadConfig(): " + c.message);
+    EXPECT_EQ(log_.Count("lines read"), c.path == "/proc/self/mem" ? 1u : 0u) << log_.Dump();
   }
-}
-
-TEST_F(ConfigReader, AReadErrorIsAFailureNotTheEndOfTheFile) {
-  // Reading this process's memory at offset 0 fails with EIO.
-  FILE *probe = fopen("/proc/self/mem", "r");
-  if (probe == nullptr) GTEST_SKIP() << "no /proc/self/mem";
-  char buffer[8];
-  bool fails = fgets(buffer, sizeof buffer, probe) == nullptr && ferror(probe);
-  fclose(probe);
-  if (!fails) GTEST_SKIP() << "/proc/self/mem reads here";
-
-  EXPECT_EQ(KepReadConfig("/proc/self/mem"), 1005);
-  EXPECT_TRUE(log_.Contains("KepReadConfig(): reading /proc/self/mem failed at line 1, errno = "))
-      << log_.Dump();
-  EXPECT_TRUE(log_.Contains("KepReadConfig(): parsing /proc/self/mem failed at line 1."));
-  EXPECT_TRUE(log_.Contains("KepReadConfig(): 0 lines read from /proc/self/mem."));
 }
