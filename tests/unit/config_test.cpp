@@ -1,11 +1,14 @@
-// The configuration reader, seen through the model it fills, the dump of that
-// model and what a failing or unreadable file logs.
+// The configuration reader, through the dump of the model it fills and what a
+// bad file logs; kep-check, which warns about files that read fine but fail.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "kep_config.h"
 #include "kep_test.h"
 
@@ -13,18 +16,9 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// The reader only names synchronisation files: they go to "/sync".
 class Config : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ResetModel();
-    savedSyncDir_ = kepSyncFilesDir;
-    kepSyncFilesDir = "/sync";
-  }
-  void TearDown() override {
-    kepSyncFilesDir = savedSyncDir_;
-    ResetModel();
-  }
+  void TearDown() override { ResetModel(); }
   // Writes text as the configuration file and reads it into a clean model.
   int Read(const std::string &text) {
     ResetModel();
@@ -50,7 +44,6 @@ class Config : public ::testing::Test {
   TempDir temp_;
   LogCapture log_;
   const std::string path_ = temp_.File("kep.conf");
-  const char *savedSyncDir_ = nullptr;
 };
 
 }  // namespace
@@ -59,26 +52,24 @@ class Config : public ::testing::Test {
 // follows them, quoted texts and default synchronisation files, as the dump
 // shows them; the second block only counts. Each flag sets its own setting.
 TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
-  ASSERT_EQ(Read("KILLDELAY 7s\nkillRetries 4 #5\ndisableReboot false\n"
-                 "deathMonitorAction reboot\nglobalEnv Q \"say \"hi\"\"\n"
-                 "application /usr/bin/app {\n"
-                 "  DEATHACTION restart\n  doNotDeathMonitor no\n  deathMonitorAction halt\n"
-                 "  startLevel 100\n  env HOME \"/root\"\n  env X \"a  b\"\n  arg \"-a 1\"\n"
-                 "  arg \t \"a\" \"b\"\n  arg \"\"\n  wdEnable /x/wd\n  stopSync\n"
-                 "  initSync\t\r\n  startSync\n}\n"
-                 "   # a note\n"
-                 "application other {\n}\n"),
-            0)
-      << log_.Dump();
+  const char *savedSyncDir = kepSyncFilesDir;
+  kepSyncFilesDir = "/sync";  // the reader only names the files
+  const int status = Read(
+      "KILLDELAY 7s\nkillRetries 4 #5\ndisableReboot false\ndeathMonitorAction reboot\n"
+      "globalEnv Q \"say \"hi\"\"\napplication /usr/bin/app {\n  DEATHACTION restart\n"
+      "  doNotDeathMonitor no\n  deathMonitorAction halt\n  startLevel 100\n  env HOME \"/root\"\n"
+      "  env X \"a  b\"\n  arg \"-a 1\"\n  arg \t \"a\" \"b\"\n  arg \"\"\n  wdEnable /x/wd\n"
+      "  stopSync\n  initSync\t\r\n  startSync\n}\n   #killDelay 9\n \t\r\n"
+      "application other {\n}\n");
+  kepSyncFilesDir = savedSyncDir;
+  ASSERT_EQ(status, 0) << log_.Dump();
   ASSERT_EQ(KepGetAppList().size(), 2u);
   EXPECT_EQ(KepGetAppList().back().name + std::to_string(KepGetAppList().back().index), "other1");
   KepGetAppList().pop_back();
-  KepGetAppList().front().exitStatus = -1;  // as a run-time field might be
-  KepGetAppList().front().sigtermTime = {1015, 34};
   log_.Clear();
   KepLogSettings();
   KepLogGlobalEnv();
-  KepLogAppData(1, 1);
+  KepLogAppData(1, 0);
   std::string dump;
   for (const LogLine &line : log_.Lines()) {
     EXPECT_TRUE(line.level == 3 && line.notice == 0 && line.file == "KepConfig") << line.text;
@@ -92,9 +83,6 @@ TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
             "Global environment list (size = 1):\n   1: [Q=say \"hi\"]\n"
             "Log application data (size = 1):\n   1: /usr/bin/app\n"
             "      state: Configured (2)\n      disabled: false\n      pid: 0\n"
-            "      signalNum: 0\n      exitStatus: 4294967295\n      startCount: 0\n"
-            "      sigtermTime: 1015.000034\n      sigtermCount: 0\n      sigkillSent: false\n"
-            "      sigkillTime: 0.000000\n      execTime: 0.000000\n"
             "      deathAction: restart (3)\n      deathMonitorAction: halt (6)\n"
             "      doNotDeathMonitor: true\n      startLevel: 100\n      index: 0\n"
             "      startFile: /sync/app-start\n      initFile: /sync/app-init\n"
@@ -108,16 +96,15 @@ TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
   EXPECT_TRUE(KepGetDisableReset() && !KepGetDisableReboot());
 }
 
-// Every unsigned keyword at and beyond the ends of its range; a failing value
-// leaves the setting as it was. Characters behind the digits are ignored; a
-// minus sign wraps into a large number, and a number beyond 32 bits saturates
-// as on the device.
+// Every unsigned setting at and beyond its range, which a failing value leaves
+// alone; a minus sign wraps and a number beyond 32 bits saturates (as on the
+// device). startLevel's ends are in the other tables.
 TEST_F(Config, UnsignedKeywordsEnforceTheirRanges) {
   KepSettings &s = KepMutableSettings();
   const struct {
     const char *keyword;
     int token;
-    uint32_t minimum, maximum, *value;  // null: the record's startLevel
+    uint32_t minimum, maximum, *value;
   } keywords[] = {
       {"killDelay", 1, 2, 60, &s.killDelay},
       {"killRetries", 2, 0, 10, &s.killRetries},
@@ -127,57 +114,38 @@ TEST_F(Config, UnsignedKeywordsEnforceTheirRanges) {
       {"stopSyncTime", 8, 1, 60, &s.stopSyncTime},
       {"deathMonitorPeriod", 10, 10, 3600, &s.deathMonitorPeriod},
       {"deathMonitorMaxDeath", 11, 2, 100, &s.deathMonitorMaxDeath},
-      {"startLevel", 14, 0, 100, nullptr},
   };
   for (const auto &k : keywords) {
     const std::string min = std::to_string(k.minimum), max = std::to_string(k.maximum);
     const std::string below = std::to_string(k.minimum - 1), above = std::to_string(k.maximum + 1);
-    const struct {
-      std::string word;
-      int status;
-      std::string value;  // read, or shown in the message
-    } cases[] = {
-        {min + "s", 0, min},
-        {"+" + max, 0, max},
-        {below, k.minimum > 0 ? 1024 : 1025, k.minimum > 0 ? below : "4294967295"},
-        {above, 1025, above},
-        {"1000000000", 1025, "1000000000"},
-        {"4294967296", 1025, "4294967295"},
-        {"99999999999999999999", 1025, "4294967295"},
-        {"x1", 1023, "x1"},
-        {"", 1022, ""},
-    };
-    for (const auto &c : cases) {
-      const std::string line = k.keyword + (" " + c.word) + "\n", token = std::to_string(k.token);
+    auto read = [&](const std::string &word, int status, const std::string &value) {
+      const std::string line = k.keyword + (" " + word) + "\n";
       ResetModel();
-      const uint32_t *value = k.value, before = value ? *value : 0;  // the default
-      EXPECT_EQ(Read(value ? line : "application a {\n" + line + "}\n"), c.status) << line;
-      if (value == nullptr && !KepGetAppList().empty()) value = &KepGetAppList().front().startLevel;
-      const std::string uint = "ProcessUintToken(): uint value for token " + token + " (" + c.value;
+      const std::string before = std::to_string(*k.value);  // the default
+      EXPECT_EQ(Read(line), status) << line;
+      EXPECT_EQ(std::to_string(*k.value), status ? before : value) << line;
       const std::string message =
-          c.status == 1022   ? "ProcessUintToken(): uint argument for token " + token + " not found"
-          : c.status == 1023 ? "ProcessUintToken(): invalid uint value for token " + token + " (x1)"
-          : c.status == 1024 ? uint + ") < minimum (" + min + ")"
-                             : uint + ") > maximum (" + max + ")";
-      if (c.status == 0) {
-        EXPECT_EQ(std::to_string(*value), c.value) << line;
-      } else {
-        EXPECT_EQ(Errors(), Failure({}, message, k.value ? 1 : 2)) << line;
-        EXPECT_TRUE(value == nullptr || *value == before) << line;
-      }
-    }
+          "ProcessUintToken(): uint value for token " + std::to_string(k.token) + " (" + value +
+          (status == 1024 ? ") < minimum (" + min : ") > maximum (" + max) + ")";
+      EXPECT_EQ(Errors(), status ? Failure({}, message, 1) : Strings{}) << line;
+    };
+    read("+" + min + "s", 0, min);
+    read(max, 0, max);
+    read(below, k.minimum > 0 ? 1024 : 1025, k.minimum > 0 ? below : "4294967295");
+    read(above, 1025, above);
+    read("1000000000", 1025, "1000000000");
+    read("4294967296", 1025, "4294967295");
+    read("99999999999999999999", 1025, "4294967295");
   }
 }
 
-// A file is read in pieces of 399 characters, so a longer line counts as
-// several; a NUL ends what the reader sees of a piece. The first failing line
-// ends the read; what came before it stays. A block still open at the end is
-// dropped without a message.
+// Pieces of 399 characters count as lines; a NUL ends a piece. The first
+// failing line ends the read, keeping what came before; an open block at the
+// end is dropped silently.
 TEST_F(Config, EachFileGivesItsStatusLinesAndMessages) {
   const std::string a = "application a {\n", line = "ProcessConfigLine(): ";
   const std::string death = "ProcessDeathActionToken(): ", env = "ProcessEnvToken(): ";
   const std::string monitor = "ProcessDeathMonActionToken(): ", quote = "KepGetQuotedString(): ";
-  const std::string appMonitor = "ProcessDeathMonAppActionToken(): ";
   const struct {
     std::string text;
     int status;
@@ -187,13 +155,13 @@ TEST_F(Config, EachFileGivesItsStatusLinesAndMessages) {
     size_t apps = 0;
   } cases[] = {
       {"", 0, 0},
-      {"# comment\n\n   \t\r\n#killDelay 9\n   #killDelay 9\n", 0, 5},
       {std::string(450, '#') + "\n", 0, 2},
       {"#" + std::string(398, ' ') + "bogus\n", 1027, 2, line + "Invalid token (\"bogus\") found"},
       {std::string("\0}\n\xff\n", 5), 1027, 2, line + "Invalid token (\"\xff\") found"},
       {"}", 1027, 1, line + "Invalid token (\"}\") found"},
       {a + "killDelay 5", 1028, 2, line + "Invalid application token (\"killDelay\") found"},
       {"killDelay #5", 1023, 1, "ProcessUintToken(): invalid uint value for token 1 (#5)"},
+      {"killDelay", 1022, 1, "ProcessUintToken(): uint argument for token 1 not found"},
       {"application app{", 1016, 1, "ProcessApplicationToken(): opening brace not found"},
       {"application", 1017, 1, "ProcessApplicationToken(): application name not found"},
       {a + "deathAction", 1018, 2, death + "deathAction token not found"},
@@ -201,15 +169,13 @@ TEST_F(Config, EachFileGivesItsStatusLinesAndMessages) {
       {a + "deathAction not_set", 1030, 2, death + "invalid deathAction (not_set)"},
       {"deathMonitorAction", 1045, 1, monitor + "deathMonitorAction token not found"},
       {"deathMonitorAction restart", 1046, 1, monitor + "invalid deathMonitorAction (restart)"},
-      {a + "deathMonitorAction", 1045, 2, appMonitor + "app deathMonitorAction token not found"},
       {a + "deathMonitorAction Halt", 1046, 2,
-       appMonitor + "invalid app deathMonitorAction (Halt)"},
+       "ProcessDeathMonAppActionToken(): invalid app deathMonitorAction (Halt)"},
       {a + "arg \"", 1019, 2, "ProcessArgToken(): no argument value",
        quote + "close quote missing"},
       {a + "env", 1020, 2, env + "env variable missing"},
       {a + "env HOME /root", 1021, 2, env + "invalid env value", quote + "quotes missing."},
       {a + "env HOME x\"y\"", 1021, 2, env + "invalid env value", quote + "open quote missing."},
-      {"globalEnv", 1020, 1, "ProcessGlobalEnvToken(): globalEnv variable missing"},
       {"globalEnv A \"x", 1029, 1, "ProcessGlobalEnvToken(): invalid globalEnv value",
        quote + "close quote missing"},
       {a + "}\n#\n\napplication b {\n startLevel 101\nkillRetries 9\n", 1025, 6,
@@ -226,20 +192,18 @@ TEST_F(Config, EachFileGivesItsStatusLinesAndMessages) {
   }
 }
 
-// What is not a readable regular file fails with 1005 before any line: a FIFO
-// or an endless device must not hang the start-up, and a directory is not an
-// empty configuration. A read error is no end of the file either.
+// No regular file, no lines: a FIFO or an endless device must not hang the
+// start-up, a directory is no empty file, and a read error (reading this
+// process's memory at offset 0: EIO) no end of file.
 TEST_F(Config, AFileThatCannotBeReadIsAnOpenFailure) {
   const std::string fifo = temp_.File("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const struct {
     std::string path, message;
   } cases[] = {
-      {temp_.File("none"), "fopen(" + temp_.File("none") + ") failed, errno = 2."},
       {temp_.Path(), "fopen(" + temp_.Path() + ") failed, errno = 21."},
       {fifo, fifo + " is not a regular file."},
       {"/dev/zero", "/dev/zero is not a regular file."},
-      // Reading this process's memory at offset 0 fails with EIO.
       {"/proc/self/mem", "reading /proc/self/mem failed at line 1, errno = 5."},
   };
   for (const auto &c : cases) {
@@ -248,4 +212,73 @@ TEST_F(Config, AFileThatCannotBeReadIsAnOpenFailure) {
     EXPECT_EQ(Errors().at(0), "KepConfig: KepReadConfig(): " + c.message);
     EXPECT_EQ(log_.Count("lines read"), c.path == "/proc/self/mem" ? 1u : 0u) << log_.Dump();
   }
+}
+
+// kep-check: each input, a configuration text or the arguments, gives its exit
+// status (0 valid, 1 invalid, 2 usage error, shown on standard error), the
+// number of warnings and a part shown once. The PATH is a folder holding app,
+// foo, foo-bar and foobar.
+TEST(KepCheck, WarningsReportsAndExitStatuses) {
+  TempDir temp;
+  const std::string bin = temp.File("bin"), path = getenv("PATH");
+  mkdir(bin.c_str(), 0755);
+  for (const char *name : {"app", "foo", "foo-bar", "foobar"}) {
+    chmod(temp.Write("bin/" + std::string(name), "").c_str(), 0755);
+  }
+  auto app = [](const std::string &name, const std::string &lines = "") {
+    return "application " + name + " {\n deathAction restart\n" + lines + "}\n";
+  };
+  auto count = [](const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  };
+  const std::string ref = KEP_SOURCE_DIR "/examples/reference.conf", usage = "usage: kep-check";
+  const std::string bad = temp.Write("bad", "killDelay 5\nkillDelay 1\n");
+  const std::string monitor = "deathMonitorAction reboot\ndeathMonitorPeriod ";
+  const struct {
+    std::string input;
+    int status;
+    size_t warnings;
+    std::string shown;
+  } cases[] = {
+      {std::string(450, '#') + "\napplication app {\n}\n", 0, 1, "app (line 3): no deathAction"},
+      {app("app", " deathMonitorAction halt\n"), 0, 1, "app (line 3): deathMonitorAction halt"},
+      // 1 s between two counted deaths, plus startSyncTime without a start file.
+      {monitor + "10\ndeathMonitorMaxDeath 11\n" + app("app"), 0, 0, ", 0 warning(s)"},
+      {monitor + "10\ndeathMonitorMaxDeath 12\n" + app("app"), 0, 1,
+       "(line 4): deathMonitorMaxDeath 12 cannot be reached within deathMonitorPeriod 10 s: 12 "
+       "deaths take at least 11 s (1 s per restart)"},
+      {monitor + "100\ndeathMonitorMaxDeath 20\n" + app("app", " startSync\n"), 0, 1,
+       ": 20 deaths then take at least 114 s (1 s + startSyncTime 5 s per restart)"},
+      {app("foo") + app("foo-bar"), 0, 1, "foo (line 1): its start removes the synchronisation"},
+      {app("foo") + app("foobar"), 0, 0, ", 0 warning(s)"},
+      {"disableReboot false\n" + app("app"), 0, 1, "line 1: disableReboot is a flag and"},
+      // SIGTERM to foo at 0 (waits to 10, pause to 13), to app at 13 (to 26);
+      // app's second at 26.5 waits to 36.5, foo's to 46.5; SIGKILL at 47.
+      {"killDelay 2\nkillRetries 1\nstopSyncTime 10\n" + app("app", " stopSync /a\n") +
+           app("foo", " stopSync /f\n"),
+       0, 0, "\nworst-case stop time: 50.5 s\n"},
+      {ref, 0, 0, "\n" + ref + ": valid configuration, 0 warning(s)\n"},
+      {bad, 1, 0, "\nerror: KepReadConfig(): parsing " + bad + " failed at line 2.\n"},
+      {bad, 1, 0, ": not a valid configuration (status 1024: unsigned value below the minimum)"},
+      {"-h", 0, 0, usage},
+      {"", 2, 0, usage},
+      {"-x", 2, 0, usage},
+  };
+  setenv("PATH", bin.c_str(), 1);
+  for (const auto &c : cases) {
+    std::vector<std::string> args = {"kep-check"};
+    std::istringstream words(c.input);
+    for (std::string word; words >> word;) args.push_back(word);
+    if (c.input.find('\n') != std::string::npos) args = {"kep-check", temp.Write("c", c.input)};
+    const ToolRun run = RunTool(KepCheckMain, args);
+    const std::string &shown = c.status == 2 ? run.err : run.out;
+    EXPECT_EQ(run.status, c.status) << run.out;
+    EXPECT_EQ(count(run.out, "\nwarning: "), c.warnings) << run.out;
+    EXPECT_EQ(count(shown, c.shown), 1u) << c.shown << "\n" << shown;
+    EXPECT_TRUE((c.status == 2 ? run.out : run.err).empty()) << run.out << run.err;
+    EXPECT_TRUE(KepGetAppList().empty() && KepGetKillDelay() == 15);  // the model is released
+  }
+  setenv("PATH", path.c_str(), 1);
 }
