@@ -1,0 +1,360 @@
+// Against real system calls in temporary folders: kep's log, the debug log and
+// kep's hook into it, synchronisation and watchdog files, the reboot-application
+// file, the clean-up of synchronisation files, and the signal handlers.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <set>
+#include <sstream>
+#include <tuple>
+
+#include "ZelKepLib.h"
+#include "ZelLog.h"
+#include "dlog.h"
+#include "kep_front_end.h"
+#include "kep_main.h"
+#include "kep_test.h"
+#include "kep_util.h"
+#include "zel_log_testing.h"
+
+namespace {
+
+// The lines of a log file after their time stamps ("... [12.345] ").
+std::vector<std::string> Tails(const std::string &path) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(path));
+  for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find("] ") + 2));
+  return lines;
+}
+
+// The lowest free descriptor: one left open below it shows.
+int LowestFree() {
+  const int fd = open("/dev/null", O_RDONLY);
+  close(fd);
+  return fd;
+}
+
+class Logs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(KepMkdirDashP(temp_.File("var/log/kep").c_str()), 0);
+    ZelLog_SetRootForTesting(temp_.Path().c_str());
+    Dlog_SetRootForTesting(temp_.Path().c_str());
+  }
+  void TearDown() override {
+    Log_WriteClose();
+    Log_SetLogLevel(30, nullptr);
+    ZelLog_SetRootForTesting(nullptr);
+    Dlog_SetRootForTesting(nullptr);
+    Dlog_SetMaxBytesForTesting(0);
+  }
+  TempDir temp_;
+  const std::string log_ = temp_.File("var/log/kep/unit.log"),
+                    dlog_ = temp_.File("var/log/dlog.log");
+};
+
+TEST_F(Logs, TheFileGetsTheLevelsThatPassTheLevelSetAndTheHookGetsEveryMessage) {
+  for (unsigned level : {20u, 30u, 40u, 50u}) {
+    unlink(log_.c_str());
+    ASSERT_EQ(Log_SetLogLevel(level, nullptr) | Log_WriteOpen("unit", 0, 0, 0), 0);
+    LogCapture capture;
+    for (int message = 1; message <= 4; ++message)
+      Log_Msg(message, message % 2, message < 4 ? "KepMain" : nullptr, "%s(): %d", "f", message);
+    ASSERT_EQ(Log_WriteClose(), 0);
+    std::string written, hooked;
+    for (const std::string &line : Tails(log_)) written += line.back();
+    for (const LogLine &l : capture.Lines())
+      hooked += std::to_string(l.level * 10 + l.notice) + " " + l.file + ": " + l.text + "|";
+    EXPECT_EQ(written, std::string("1234").substr(0, level / 10 - 1)) << "level set " << level;
+    EXPECT_EQ(hooked, "11 KepMain: f(): 1|20 KepMain: f(): 2|31 KepMain: f(): 3|40 : f(): 4|");
+  }
+}
+
+// 60 numbered lines to each log: the two files of each hold the newest, none
+// lost, within the bound less the room kept for a newline (dlog), and the old
+// one was started only when the next line would not fit. Neither memory nor a
+// descriptor leaks, and the log's is not inherited by the programs kep runs.
+TEST_F(Logs, FilesAreRotatedToOneOldFileAtTheBound) {
+  const std::string text(100, 'x');
+  __dlog_printf(6, "M", "%03d %s", 0, text.c_str());  // sets a bound that six entries fill
+  const size_t dlogBound = 6 * ReadFile(dlog_).size() + 1;
+  Dlog_SetMaxBytesForTesting(static_cast<long>(dlogBound));
+  unlink(dlog_.c_str());
+  const int logFd = LowestFree();
+  ASSERT_EQ(Log_WriteOpen("unit", 0, 1, 0), 0);
+  const size_t heap = mallinfo2().uordblks;
+  const int lowest = LowestFree();
+  for (int i = 0; i < 60; ++i) {
+    Log_Msg(1, 0, "M", "%03d %s", i, text.c_str());
+    __dlog_printf(6, "M", "%03d %s", i, text.c_str());
+  }
+  EXPECT_EQ(mallinfo2().uordblks, heap);
+  EXPECT_TRUE(LowestFree() == lowest && (fcntl(logFd, F_GETFD) & FD_CLOEXEC));
+  for (const auto &[path, bound, room] :
+       {std::tuple{log_, size_t{1024}, size_t{0}}, std::tuple{dlog_, dlogBound, size_t{1}}}) {
+    const std::string old = ReadFile(path + ".1"), current = ReadFile(path);
+    EXPECT_TRUE(!old.empty() && old.size() + room <= bound && current.size() + room <= bound);
+    EXPECT_GT(old.size() + room + current.find('\n') + 1, bound) << path;
+    std::vector<int> numbers, expected;
+    for (const std::string &file : {path + ".1", path})
+      for (const std::string &line : Tails(file))
+        numbers.push_back(std::stoi(line.substr(line.size() - 104)));
+    for (int i = 60 - static_cast<int>(numbers.size()); i < 60; ++i) expected.push_back(i);
+    EXPECT_EQ(numbers, expected) << path;
+  }
+}
+
+// kep's hook: the finished text goes to the debug log literally, at the
+// severity of its level and notice flag, cut with a marker and always as one
+// line; an entry that could not be written is reported with the next one. No
+// open waits on a FIFO, and errno stays as it was: callers look at it again.
+TEST_F(Logs, TheHookWritesEachTextLiterallyAtItsSeverityAndTellsWhatWasLost) {
+  ASSERT_EQ(mkfifo(log_.c_str(), 0644), 0);
+  EXPECT_EQ(Log_WriteOpen("unit", 0, 0, 0), -1);
+  Dlog_SetRootForTesting(temp_.File("missing").c_str());
+  errno = EPIPE;
+  ExtLogFn(1, 0, "KepMain", "lost");
+  Log_Msg(1, 0, "KepMain", "nowhere");
+  EXPECT_EQ(errno, EPIPE);
+  Dlog_SetRootForTesting(temp_.Path().c_str());
+  for (auto [level, notice] :
+       {std::pair{1, 1}, std::pair{2, 0}, std::pair{3, 1}, std::pair{3, 0}, std::pair{9, 0}})
+    ExtLogFn(level, notice, "KepMain", "100% done %s %n");
+  ExtLogFn(3, 0, nullptr, "two\nlines\x01\n");
+  ExtLogFn(3, 0, "KepMain", std::string(10000, 'a').c_str());
+  const std::string who =
+      " " + std::string(program_invocation_short_name) + "[" + std::to_string(getpid()) + "] ";
+  std::vector<std::string> expected = {
+      "ERROR libdlog: 1 earlier entr(y/ies) of this process could not be written"};
+  for (const char *word : {"ERROR", "WARN", "NOTICE", "INFO", "DEBUG"})
+    expected.push_back(word + who + "KepMain: 100% done %s %n");
+  expected.push_back("INFO" + who + "-: two\\nlines\\x01");
+  expected.push_back("INFO" + who + "KepMain: " + std::string(4096, 'a') +
+                     "...[cut from 10000 bytes]");
+  EXPECT_EQ(Tails(dlog_), expected);
+}
+
+std::string WatchdogText(pid_t pid, const struct timeval &fedAt) {
+  char text[128];
+  snprintf(text, sizeof text, "kep-wd pid=%ld count=7 fed=%lld.%06ld\n", static_cast<long>(pid),
+           static_cast<long long>(fedAt.tv_sec), static_cast<long>(fedAt.tv_usec));
+  return text;
+}
+
+int Sync(const std::string &path, pid_t pid) { return KepReadSyncFile(path.c_str(), pid, nullptr); }
+int Watchdog(const std::string &path, pid_t pid) {
+  return KepWatchdogFileTime(path.c_str(), pid, nullptr, nullptr, nullptr, nullptr);
+}
+
+// A reader takes a file only whole and for its pid, never waits, and leaves
+// no descriptor open, also when standard input is closed and its file gets 0.
+TEST(KepFiles, OnlyTheWholeLineOfThisPidCountsAndAReaderNeverWaits) {
+  struct timeval now;
+  KepGetUptime(&now);
+  const std::string sync = "kep-sync pid=4242\n", wd = WatchdogText(4242, now);
+  const std::tuple<int (*)(const std::string &, pid_t), std::string, pid_t, int> cases[] = {
+      {Sync, sync, 4242, 0},
+      {Sync, sync, 4243, 4},
+      {Sync, "kep-sync pid=0\n", 0, 1},
+      {Sync, "", 4242, 3},
+      {Sync, "kep-sync pid=4242", 4242, 3},  // cut: 424 must not pass for 4242 either
+      {Sync, "kep-sync pid=42" + std::string(1, '\0') + "42\n", 4242, 3},
+      {Sync, sync + "more\n", 4242, 3},
+      {Sync, sync + std::string(200, ' '), 4242, 3},
+      {Sync, "(fifo)", 4242, 3},
+      {Watchdog, wd, 4242, 0},
+      {Watchdog, wd, 4243, 4},
+      {Watchdog, wd.substr(0, 30), 4242, 3},
+      {Watchdog, "kep-wd pid=4242 count=3 fed=12.5\n", 4242, 3},
+      {Watchdog, WatchdogText(4242, {now.tv_sec + 100000, 0}), 4242, 3},  // fed after now
+      {Watchdog, wd + std::string(200, 'x'), 4242, 3},
+      {Watchdog, "(missing)", 4242, 2},
+  };
+  TempDir temp;
+  const std::string path = temp.File("file");
+  const int lowest = LowestFree(), input = dup(STDIN_FILENO);
+  close(STDIN_FILENO);
+  for (const auto &[read, content, pid, status] : cases) {
+    if (content[0] != '(') temp.Write("file", content);
+    EXPECT_TRUE(content != "(fifo)" || mkfifo(path.c_str(), 0644) == 0);
+    EXPECT_EQ(read(path, pid), status) << content << " pid " << pid;
+    EXPECT_TRUE(status != 2 || errno == ENOENT);  // kep tells a file not written yet by it
+    unlink(path.c_str());
+  }
+  dup2(input, STDIN_FILENO);
+  close(input);
+  EXPECT_EQ(LowestFree(), lowest);
+}
+
+TEST(KepFiles, WatchdogAgeIsTheBootClockMinusTheFeedTimeInTheFileWhateverItsMtime) {
+  struct timeval before;
+  KepGetUptime(&before);
+  TempDir temp;
+  const struct timeval fed = {before.tv_sec > 100 ? before.tv_sec - 100 : 0, 999999};  // borrows
+  const std::string path = temp.Write("app-wd", WatchdogText(4242, fed));
+  for (time_t mtime : {time(nullptr) + 100000, time_t{0}, time(nullptr)}) {
+    const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    struct timeval age, fedAt, now, expected;
+    uint32_t count = 0;
+    ASSERT_EQ(KepWatchdogFileTime(path.c_str(), 4242, &age, &fedAt, &now, &count), 0);
+    timersub(&now, &fed, &expected);
+    EXPECT_TRUE(timercmp(&fedAt, &fed, ==) && timercmp(&age, &expected, ==) && count == 7) << mtime;
+  }
+}
+
+// In turn in one folder: the path, an empty folder already in the way (or
+// null), the name and count written, the result, what the path holds
+// afterwards and the messages. No temporary file or descriptor is left behind.
+TEST(RebootFile, WriteReplacesTheFileWholeOrLeavesWhatWasThere) {
+  TempDir dir;
+  LogCapture log;
+  const std::string a196(196, 'a'), fn = "KepWriteAppRebootFile(): ", d = dir.Path();
+  const std::tuple<std::string, const char *, std::string, uint32_t, int, std::string, std::string>
+      cases[] = {
+          {"data", nullptr, "myapp", 2, 1, "myapp 2\n", ""},
+          {"data", nullptr, "myapp", 0, 0, "myapp 2\n", ""},
+          {"data", nullptr, "", 1, 0, "myapp 2\n", ""},
+          {"data", nullptr, a196 + "a", 1, 0, "myapp 2\n", ""},  // "NAME 1\n" would reach 200
+          {"data", nullptr, a196, 1, 1, a196 + " 1\n", ""},
+          {"new/data", nullptr, "myapp", 1, 1, "myapp 1\n", ""},  // the last folder is made
+          {"a/b/data", nullptr, "myapp", 1, 0, "",
+           fn + "mkdir(" + d + "/a/b) failed (2).|" + fn + "fopen(" + d +
+               "/a/b/data.tmp) failed (2).|"},
+          {"r", "r", "myapp", 1, 0, "",
+           fn + "rename(" + d + "/r.tmp, " + d + "/r) failed (21).|" + fn + "removed " + d +
+               "/r.tmp after the failed write.|"},
+      };
+  const int lowest = LowestFree();
+  for (const auto &[path, inTheWay, name, count, result, content, messages] : cases) {
+    SCOPED_TRACE(path + " " + std::to_string(name.size()) + " " + std::to_string(count));
+    const std::string file = dir.File(path);
+    ASSERT_TRUE(inTheWay == nullptr || mkdir(dir.File(inTheWay).c_str(), 0755) == 0);
+    rebootFilePath = file.c_str();
+    log.Clear();
+    EXPECT_EQ(KepWriteAppRebootFile(name, count), result);
+    EXPECT_EQ(ReadFile(file), content);
+    EXPECT_EQ(FileExists(file + ".tmp"), inTheWay != nullptr && path + ".tmp" == inTheWay);
+    std::string logged;
+    for (const std::string &text : log.Texts()) logged += text + "|";
+    EXPECT_EQ(logged, messages);
+  }
+  EXPECT_EQ(LowestFree(), lowest);
+  rebootFilePath = kKepDefaultRebootFilePath;
+}
+
+// Read, then removed: a damaged file is left in place for that.
+TEST(RebootFile, ReadTakesTheFirstLineAndTreatsADamagedOrMissingFileAsAbsent) {
+  TempDir dir;
+  LogCapture log;
+  const std::string longName(250, 'n');
+  const std::tuple<std::string, const char *, std::string> cases[] = {
+      {"myapp   7\n", "1 [myapp] 7", ""},
+      {" 5\n", "1 [] 5", ""},
+      {"a 1\nb 2\n", "1 [a] 1", ""},
+      {"-", "0 [] 0", ""},  // no file
+      {"myapp\n", "0 [] 0", "no space found [myapp\n]."},
+      {"myapp 0\n", "0 [] 0", "invalid count [0\n]."},
+      {"my app x\n", "0 [] 0", "invalid count [app x\n]."},
+      {"", "0 [] 0", "fgets() failed (0)."},
+      {longName + " 3\n", "0 [] 0", "no space found [" + longName.substr(0, 199) + "]."},
+  };
+  const std::string path = dir.File("data");
+  rebootFilePath = path.c_str();
+  for (const auto &[content, read, message] : cases) {
+    SCOPED_TRACE(content);
+    if (content != "-") dir.Write("data", content);
+    log.Clear();
+    std::string name = "stale";
+    uint32_t count = 99;
+    int result = KepReadAppRebootFile(&name, &count);
+    EXPECT_EQ(std::to_string(result) + " [" + name + "] " + std::to_string(count), read);
+    EXPECT_TRUE(FileExists(path) == (content != "-") && KepRemoveAppRebootFile() == 1);
+    EXPECT_EQ(log.Texts(), message.empty() ? std::vector<std::string>{}
+                                           : std::vector{"KepReadAppRebootFile(): " + message});
+    EXPECT_FALSE(FileExists(path));
+  }
+  rebootFilePath = kKepDefaultRebootFilePath;
+}
+
+// Links (to a file elsewhere) and folders stay whatever their names, and an
+// entry whose path needs 200 characters or more is skipped with its message
+// rather than cut to another name; 199 fit.
+TEST(Cleanup, OnlyRegularFilesGoByPrefixOrAllAndNoPathIsShortened) {
+  for (bool all : {false, true}) {
+    TempDir outside, dir;
+    const std::string fits = "foo-" + std::string(194 - dir.Path().size(), 'a'),
+                      tooLong = fits + "a";
+    const std::set<std::string> files = {"foo-start", "foo-bar-start", "foo", "Foo-start",
+                                         fits,        tooLong};
+    for (const std::string &name : files) dir.Write(name, "x");
+    ASSERT_EQ(symlink(outside.Write("target", "t").c_str(), dir.File("foo-link").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.File("foo-dir").c_str(), 0755), 0);
+    dir.Write("foo-dir/foo-inner", "x");
+    LogCapture log;
+    EXPECT_EQ(all ? KepRmAllFilesInDir(dir.Path().c_str())
+                  : KepRmFilesWithPrefix(dir.File("foo-").c_str()),
+              -1);
+    std::set<std::string> kept = {tooLong};
+    if (!all) kept.insert({"foo", "Foo-start"});
+    for (const std::string &name : files)
+      EXPECT_EQ(FileExists(dir.File(name)), kept.count(name) == 1) << name;
+    EXPECT_TRUE(FileExists(dir.File("foo-link")) && FileExists(dir.File("foo-dir/foo-inner")) &&
+                FileExists(outside.File("target")));
+    ASSERT_EQ(log.Lines().size(), 1u) << log.Dump();
+    EXPECT_TRUE(log.Lines()[0].notice == 0 &&
+                log.Contains((all ? "KepRmAllFilesInDir" : "KepRmFilesWithPrefix") +
+                             std::string("(): snprintf(") + dir.File(tooLong) + ") failed ("));
+  }
+}
+
+// No handler restarts calls or resets itself: a signal must cut the state
+// machine's sleep short. SIGINT, SIGHUP and SIGQUIT do what SIGTERM does, a
+// second one changes nothing, and stopped children raise no SIGCHLD (kep's own
+// runs show the other signals ignored or logged). One unblock of SIGCHLD undoes
+// any number of blocks, and none of them logs when it works.
+TEST(Signals, StopSignalsOnlyRequestTheShutdownNothingRestartsOrNestsAndFaultsEndKep) {
+  struct sigaction saved[NSIG] = {}, action = {};
+  for (int s = 1; s < NSIG; ++s) sigaction(s, nullptr, &saved[s]);
+  ASSERT_EQ(SetSigTermHandler() | SetSigChildHandler() | SetSigStrayHandler(), 0);
+  for (int s = 1; s < NSIG; ++s)
+    EXPECT_FALSE(!sigaction(s, nullptr, &action) && action.sa_flags & (SA_RESTART | SA_RESETHAND));
+  for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+    shutdownRequested = 0;
+    for (int twice = 0; twice < 2; ++twice) raise(s);
+    EXPECT_EQ(shutdownRequested, 1) << s;
+  }
+  sigaction(SIGCHLD, nullptr, &action);
+  EXPECT_TRUE(action.sa_sigaction == SigChildHandler && (action.sa_flags & SA_NOCLDSTOP));
+  LogCapture log;
+  sigset_t mask;
+  EXPECT_TRUE(KepBlockSigChild() == 0 && KepControlSigChild(7) == 0 &&
+              !sigprocmask(SIG_BLOCK, nullptr, &mask) && sigismember(&mask, SIGCHLD));
+  EXPECT_TRUE(KepUnblockSigChild() == 0 && !sigprocmask(SIG_BLOCK, nullptr, &mask) &&
+              !sigismember(&mask, SIGCHLD));
+  EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+  for (int s = 1; s < NSIG; ++s) sigaction(s, &saved[s], nullptr);
+  shutdownRequested = 0;
+  // A real fault still ends kep (with a core), so that it is restarted.
+  const pid_t child = fork();
+  if (child == 0) {
+    const struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    SetSigStrayHandler();
+    raise(SIGSEGV);
+    *static_cast<volatile char *>(
+        mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) = 1;
+    _exit(0);
+  }
+  int status = 0;
+  EXPECT_TRUE(waitpid(child, &status, 0) == child && WIFSIGNALED(status) &&
+              WTERMSIG(status) == SIGSEGV);
+}
+
+}  // namespace
