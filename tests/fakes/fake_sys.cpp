@@ -1,6 +1,7 @@
+// The system-call seam, answered from the fake world.
 #include <errno.h>
 #include <signal.h>
-#include <sys/wait.h>
+#include <stdlib.h>
 
 #include <algorithm>
 
@@ -14,126 +15,76 @@ State &World() {
   static State state;
   return state;
 }
-
 void Reset() { World() = State{}; }
-
-double NowSeconds() { return World().now.tv_sec + World().now.tv_usec / 1e6; }
-
-void Advance(double seconds) {
-  long long us = static_cast<long long>(seconds * 1e6 + 0.5);
-  struct timeval step = {static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
-  timeradd(&World().now, &step, &World().now);
+double Now() { return World().nowUs / 1e6; }
+void End(pid_t pid, int status) {
+  World().exits.push_back({pid, status});
+  World().sigchldPending = true;
 }
 
-void SetNow(time_t seconds, suseconds_t microseconds) { World().now = {seconds, microseconds}; }
+static void DeliverPendingSigchld() {
+  sigset_t mask;
+  sigprocmask(SIG_BLOCK, nullptr, &mask);
+  if (!World().sigchldPending || sigismember(&mask, SIGCHLD)) return;
+  World().sigchldPending = false;
+  SigChildHandler(SIGCHLD, nullptr, nullptr);
+}
 
-void Exit(pid_t pid, int exitCode) { World().exits.push_back({pid, W_EXITCODE(exitCode, 0)}); }
-void KillBySignal(pid_t pid, int signal) { World().exits.push_back({pid, W_EXITCODE(0, signal)}); }
-
-void WriteSyncFile(const std::string &path, pid_t pid, double after) {
-  World().syncFiles[path] = {pid, NowSeconds() + after};
+// Sleeps until the next signal at most; the microseconds slept.
+static unsigned long long Sleep(unsigned long long us) {
+  DeliverPendingSigchld();
+  if (World().signalEveryUs != 0) us = std::min(us, World().signalEveryUs);
+  World().sleptUs.push_back(us);
+  World().nowUs += us;
+  if (World().onSleep) World().onSleep(us);
+  return us;
 }
 
 }  // namespace kep::fake
 
 namespace kep::sys {
-using kep::fake::World;
+using fake::World;
 
 pid_t Fork() {
-  if (World().forkResult != 0) {
-    errno = World().forkResult;
-    return -1;
-  }
-  if (World().forkReturnsChild) return 0;
-  pid_t pid = World().nextPid++;
-  World().forked.push_back(pid);
-  World().live.push_back(pid);
-  return pid;
+  errno = World().forkErrno;
+  return errno != 0 ? -1 : World().nextPid++;
 }
 
-pid_t GetParentPid() { return World().parentPid; }
+pid_t GetParentPid() { return 4000; }
 
 int Kill(pid_t pid, int sig) {
-  sigset_t mask;
-  if (World().sigchldPending && sigprocmask(SIG_BLOCK, nullptr, &mask) == 0 &&
-      !sigismember(&mask, SIGCHLD)) {
-    World().sigchldPending = false;
-    SigChildHandler(SIGCHLD, nullptr, nullptr);
-  }
-  auto &reaped = World().reaped;
-  if (std::find(reaped.begin(), reaped.end(), pid < 0 ? -pid : pid) != reaped.end()) {
-    World().misdirected.push_back({pid, sig});
-  }
+  fake::DeliverPendingSigchld();
+  World().misdirected += std::count(World().reaped.begin(), World().reaped.end(), abs(pid));
   World().signals.push_back({pid, sig});
-  if (World().killErrno != 0) {
-    errno = World().killErrno;
-    return -1;
-  }
-  return 0;
+  errno = World().killErrno;
+  return errno != 0 ? -1 : 0;
 }
 
+// No ended child left is ECHILD, as for a pid that has been reaped already.
 pid_t WaitPid(pid_t pid, int *status, int) {
   auto &exits = World().exits;
   auto it = std::find_if(exits.begin(), exits.end(),
                          [pid](const auto &e) { return pid == -1 || e.first == pid; });
-  if (it != exits.end()) {
-    pid_t reaped = it->first;
-    if (status != nullptr) *status = it->second;
-    exits.erase(it);
-    World().reaped.push_back(reaped);
-    auto &live = World().live;
-    live.erase(std::remove(live.begin(), live.end(), reaped), live.end());
-    return reaped;
-  }
-  auto &live = World().live;
-  bool remains = pid == -1 ? !live.empty() : std::find(live.begin(), live.end(), pid) != live.end();
-  if (remains) return 0;
-  errno = ECHILD;
-  return -1;
+  if (it == exits.end()) return errno = ECHILD, -1;
+  World().reaped.push_back(it->first);
+  *status = it->second;
+  exits.erase(it);
+  return World().reaped.back();
 }
 
-namespace {
-
-// Sleeps until the next signal at most; the microseconds slept.
-unsigned long long SleepUntilSignal(unsigned long long us) {
-  unsigned long long every = World().signalEveryUs;
-  if (every != 0 && every < us) us = every;
-  World().sleptUs.push_back(us);
-  kep::fake::Advance(us / 1e6);
-  if (World().onSleep) World().onSleep(us);
-  return us;
-}
-
-}  // namespace
-
-int USleep(unsigned int microseconds) {
-  if (SleepUntilSignal(microseconds) == microseconds) return 0;
-  errno = EINTR;
-  return -1;
-}
+int USleep(unsigned int us) { return errno = EINTR, fake::Sleep(us) == us ? 0 : -1; }
 
 int NanoSleep(const struct timespec *request, struct timespec *remaining) {
   unsigned long long us = request->tv_sec * 1000000ULL + request->tv_nsec / 1000;
-  unsigned long long slept = SleepUntilSignal(us);
-  if (slept == us) return 0;
-  remaining->tv_sec = static_cast<time_t>((us - slept) / 1000000);
-  remaining->tv_nsec = static_cast<long>((us - slept) % 1000000 * 1000);
-  errno = EINTR;
-  return -1;
+  unsigned long long left = us - fake::Sleep(us);
+  *remaining = {time_t(left / 1000000), long(left % 1000000 * 1000)};
+  return errno = EINTR, left == 0 ? 0 : -1;
 }
 
-int System(const char *command) {
-  World().systemCalls.push_back(command != nullptr ? command : "");
-  if (World().systemResult == -1 && World().systemErrno != 0) errno = World().systemErrno;
-  return World().systemResult;
-}
+int System(const char *) { return errno = ECHILD, World().systemResult; }
 
-int Reboot(int) {
-  ++World().rebootCalls;
-  if (World().rebootResult != 0) errno = World().rebootErrno;
-  return World().rebootResult;
-}
+int Reboot(int) { return ++World().rebootCalls, errno = EPERM, World().rebootResult; }
 
-void Sync() { ++World().syncCalls; }
+void Sync() {}
 
 }  // namespace kep::sys

@@ -1,0 +1,476 @@
+// The supervisor core and process control against the fakes of the system-call
+// seam and the support library, in simulated time.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <list>
+#include <sstream>
+#include <tuple>
+
+#include "fake.h"
+#include "kep_front_end.h"
+#include "kep_main.h"
+#include "kep_start_app.h"
+#include "kep_sys.h"
+#include "kep_test.h"
+
+namespace {
+
+using kep::fake::World;
+using Texts = std::vector<std::string>;
+
+// A fresh model, fake world and supervisor state for every test (and case), the
+// synchronisation and reboot-application files in a folder of its own.
+class Sim : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kepSyncFilesDir = dir_.Path().c_str();
+    rebootFilePath = rebootPath_.c_str();
+    Fresh();
+  }
+  void TearDown() override {
+    kepSyncFilesDir = savedSyncDir_;
+    rebootFilePath = kKepDefaultRebootFilePath;
+  }
+  void Fresh() {
+    ResetModel();
+    kep::fake::Reset();
+    currentState = stopReason = resetAppCount = rebootAppCount = 0;
+    rebootRequested = shutdownRequested = 0;
+    resetAppName.clear();
+    rebootAppName.clear();
+    log_.Clear();
+  }
+  static KepApp &Add(const std::string &name, uint32_t state, pid_t pid = 0,
+                     uint32_t deathAction = KEP_DEATH_ACTION_NONE) {
+    KepApp &app = KepGetAppList().emplace_back();
+    app.name = name;
+    app.state = state;
+    app.pid = pid;
+    app.deathAction = deathAction;
+    return app;
+  }
+  static void Reap() {  // the SIGCHLD handler runs now
+    World().sigchldPending = false;
+    SigChildHandler(SIGCHLD, nullptr, nullptr);
+  }
+  static bool SigchldBlocked() {
+    sigset_t mask;
+    return sigprocmask(SIG_BLOCK, nullptr, &mask) == 0 && sigismember(&mask, SIGCHLD) == 1;
+  }
+  // The lines logged that contain needle, as "<level><n if notice> <text>".
+  Texts Logged(const std::string &needle = "") const {
+    Texts lines;
+    for (const LogLine &line : log_.Lines())
+      if (line.text.find(needle) != std::string::npos)
+        lines.push_back(std::to_string(line.level) + (line.notice ? "n " : " ") + line.text);
+    return lines;
+  }
+
+  const char *savedSyncDir_ = kepSyncFilesDir;
+  TempDir dir_;
+  std::string rebootPath_ = dir_.File("rebootApplicationData");
+  LogCapture log_;
+};
+
+constexpr uint32_t kUp = KEP_APP_STATE_RUNNING, kReaped = KEP_APP_STATE_REAPED,
+                   kKilled = KEP_APP_STATE_KILLED, kFailed = KEP_APP_STATE_START_FAILED,
+                   kPending = KEP_APP_STATE_START_PENDING, kConfigured = KEP_APP_STATE_CONFIGURED;
+constexpr uint32_t kNone = KEP_DEATH_ACTION_NONE, kRestart = KEP_DEATH_ACTION_RESTART,
+                   kReset = KEP_DEATH_ACTION_RESET, kReboot = KEP_DEATH_ACTION_REBOOT,
+                   kHalt = KEP_DEATH_ACTION_HALT, kNotSet = KEP_DEATH_ACTION_NOT_SET;
+constexpr uint32_t kInitializing = KEP_STATE_INITIALIZING, kStarting = KEP_STATE_STARTING_APPS,
+                   kRunning = KEP_STATE_RUNNING, kStopping = KEP_STATE_STOPPING_APPS,
+                   kStay = KEP_STATE_NONE, kExiting = KEP_STATE_EXITING;
+constexpr uint32_t rInvalid = KEP_STOP_REASON_INVALID, rNone = KEP_STOP_REASON_NONE,
+                   rReset = KEP_STOP_REASON_RESET, rReboot = KEP_STOP_REASON_REBOOT,
+                   rHalt = KEP_STOP_REASON_HALT;
+
+using Start = Sim;
+using Stop = Sim;
+using ChildExits = Sim;
+using StateMachine = Sim;
+using DeathMonitor = Sim;
+using StopReason = Sim;
+using Watchdog = Sim;
+using RebootRequest = Sim;
+
+// After the fork a 10 ms pause; then, with a start file and a sync time only,
+// startSyncTime * 100 polls, each followed by 10 ms, until the file names the
+// child. Signals that keep arriving (every 3 ms) shorten no wait.
+TEST_F(Start, WaitsForTheChildsOwnStartFileAndAFailedForkStartsNothing) {
+  const char *kStarted = "successfully started /bin/true[0], pid = 2000.";
+  const char *kLate = "KepWaitForSyncFile(/s/start, 2000, 2) for /bin/true[0] failed (1036).";
+  const char *kNoFork = "fork() failed, errno = 11.";
+  // start file, startSyncTime, its writer, a signal every us, fork's errno, seconds, logged last
+  const std::tuple<bool, uint32_t, pid_t, int, int, double, const char *> cases[] = {
+      {false, 2, 1999, 0, 0, 0.01, kStarted}, {true, 0, 1999, 3000, 0, 0.01, kStarted},
+      {true, 2, 2000, 0, 0, 0.01, kStarted},  {true, 2, 1999, 0, 0, 2.01, kLate},
+      {true, 2, 1999, 3000, 0, 2.01, kLate},  {true, 2, 2000, 0, EAGAIN, 0, kNoFork},
+  };
+  for (auto [startFile, syncTime, writer, signalEveryUs, forkErrno, seconds, last] : cases) {
+    SCOPED_TRACE(last);
+    Fresh();
+    KepMutableSettings().startSyncTime = syncTime;
+    World().signalEveryUs = signalEveryUs;
+    World().forkErrno = forkErrno;
+    World().syncFiles["/s/start"] = writer;
+    KepApp &app = Add("/bin/true", kPending);
+    if (startFile) app.startFile = "/s/start";
+    EXPECT_EQ(KepStartOneApp(&app), forkErrno != 0 ? 1002 : 0);
+    EXPECT_NEAR(kep::fake::Now() - 1000, seconds, 1e-6);
+    std::vector<long long> booked{app.state, app.pid, app.startCount};
+    EXPECT_EQ(booked,
+              (forkErrno ? std::vector<long long>{7, 0, 0} : std::vector<long long>{kUp, 2000, 1}));
+    EXPECT_EQ(log_.Texts().back(), std::string("KepStartOneApp(): ") + last);
+  }
+}
+
+// On the passes of the state machine, every half second: each SIGTERM waits a
+// second for a stop file that never comes (if anyone is left to write it). A
+// child may end right before a pass with its SIGCHLD still pending: the signal
+// sent then reaches the zombie, never a pid freed for reuse.
+TEST_F(Stop, RepeatsSigtermThenKillsTheGroupThenGivesUp) {
+  // killRetries, killDelay, pid, kill's errno, the child ends before the pass at
+  // (0 never); second and signal (T, K) to pid, and the end; stop-file waits
+  const std::tuple<uint32_t, uint32_t, pid_t, int, double, const char *, size_t> cases[] = {
+      {0, 1, 2000, 0, 0, "0T2000 2K-2000 4given-up", 1},
+      {4, 1, 2000, 0, 0, "0T2000 2T2000 4T2000 6T2000 8T2000 10K-2000 12given-up", 5},
+      {2, 15, 2000, 0, 16, "0T2000 16T2000 17.5exited", 2},
+      {2, 15, 2000, 0, 48, "0T2000 16T2000 32T2000 48K-2000 48.5exited", 3},
+      // Gone already counts as delivered; a group that is gone falls back to the pid.
+      {2, 15, 2000, ESRCH, 0, "0T2000 16T2000 32T2000 48K-2000 48K2000 64given-up", 3},
+      // kill(0) or kill(-1) would reach kep's own group or every process.
+      {2, 15, 0, 0, 0, "64given-up", 0},
+      {2, 15, 1, 0, 0, "64given-up", 0},
+      {2, 15, -2000, 0, 0, "64given-up", 0},
+      {2, 15, 2000, 0, 0, "0T2000 16T2000 32T2000 48K-2000 64given-up", 3},
+  };
+  for (auto [retries, delay, pid, killErrno, endsAt, expected, waits] : cases) {
+    SCOPED_TRACE(expected);
+    Fresh();
+    KepMutableSettings().killRetries = retries;
+    KepMutableSettings().killDelay = delay;
+    KepMutableSettings().stopSyncTime = 1;
+    World().killErrno = killErrno;
+    World().onSleep = [](unsigned long long) { EXPECT_FALSE(SigchldBlocked()); };
+    KepApp &app = Add("app", kUp, pid);
+    app.stopFile = "/s/stop";
+    std::ostringstream seen;
+    auto note = [&](double t) {
+      for (auto [to, signal] : World().signals)
+        seen << t << (signal == SIGTERM ? "T" : "K") << to << " ";
+      World().signals.clear();
+    };
+    EXPECT_EQ(KepStopOneApp(&app, SIGTERM), 0);
+    note(0);
+    for (double t = 0; app.state != kReaped && t < 100;) {
+      kep::sys::USleep(stateMachineSleepUs);
+      t = kep::fake::Now() - 1000;
+      if (t == endsAt) kep::fake::End(pid, 0);
+      bool exited = KepCheckChildAppStatus() == 1;
+      note(t);
+      if (app.state == kReaped) seen << t << (exited ? "exited" : "given-up");
+    }
+    EXPECT_EQ(seen.str(), expected);
+    EXPECT_EQ(World().misdirected, 0);
+    EXPECT_EQ(log_.Count("KepStopOneApp(): KepWaitForSyncFile(/s/stop, "), waits);
+    kep::fake::End(pid, SIGKILL);  // a late exit: still the record's if it gave up
+    Reap();
+    EXPECT_EQ(KepCheckChildAppStatus(), endsAt == 0 && pid > 0 ? 1u : 0u);
+  }
+  EXPECT_TRUE(log_.Contains("kill(2000, SIGTERM) for app, retry: 2/2."));  // the count before
+}
+
+// A 3 s pause after each stop, whatever signals arrive (every 0.1 s here). A
+// refused kill changes nothing; the result is the last stop's. A child that the
+// handler has reaped is not signalled (its pid is free) and has no stop file to
+// wait for. Called from a handler, SIGCHLD stays blocked.
+TEST_F(Stop, AllGoesLastConfiguredFirstAndPausesAfterEach) {
+  // Running, Initializing, Killed, Reaped, Start_Failed, Running
+  const uint32_t states[] = {6, 5, 8, 9, 4, 6};
+  for (int i = 0; i < 6; ++i)
+    Add(std::string(1, 'a' + i), states[i], 2000 + i).stopFile = "/s/stop";
+  KepMutableSettings().stopSyncTime = 1;
+  kep::fake::End(2000, 0);
+  Reap();
+  World().signalEveryUs = 100000;
+  World().killErrno = EPERM;  // for f only: the pause after it clears it
+  World().onSleep = [](unsigned long long) {
+    World().killErrno = 0;
+    EXPECT_TRUE(SigchldBlocked());
+  };
+  KepBlockSigChild();
+  EXPECT_EQ(KepStopAllApps(&KepGetAppList()), 0);
+  EXPECT_TRUE(SigchldBlocked());
+  KepUnblockSigChild();
+  EXPECT_EQ(World().signals, (kep::fake::PidInts{{2005, SIGTERM}, {2001, SIGTERM}}));
+  EXPECT_EQ(kep::fake::Now(), 1010);
+  std::vector<uint32_t> after;
+  for (const KepApp &app : KepGetAppList()) after.push_back(app.state);
+  EXPECT_EQ(after, (std::vector<uint32_t>{8, 8, 8, 9, 4, 6}));
+  EXPECT_TRUE(log_.Contains("KepStopAllApps(): KepStopOneApp(f) failed (1003)."));
+}
+
+// A record given up after SIGKILL still owns its unreaped child; once that is
+// reaped, its pid may come back for another child. Exits that arrive together
+// are all booked, a stranger's is dropped, and the handler keeps errno.
+TEST_F(ChildExits, AnExitGoesOnlyToTheRecordWhoseChildItIs) {
+  Add("givenUp", kReaped, 2000);
+  Add("off", kUp, 2001).disabled = 1;
+  for (auto [pid, status] : kep::fake::PidInts{{2999, 0}, {2000, 9}, {2001, 3 << 8}})
+    kep::fake::End(pid, status);
+  errno = EDOM;
+  Reap();
+  EXPECT_EQ(errno, EDOM);
+  EXPECT_EQ(KepCheckChildAppStatus(), 2u);
+  Add("reuser", kUp, 2000);
+  kep::fake::End(2000, 7 << 8);
+  Reap();
+  EXPECT_EQ(KepCheckChildAppStatus(), 1u);
+  std::ostringstream exits;
+  for (const KepApp &app : KepGetAppList())
+    exits << app.state << ":" << app.exitStatus << ":" << app.signalNum << " ";
+  EXPECT_EQ(exits.str(), "9:-1:9 9:3:0 9:7:0 ");
+}
+
+// b comes with what a last run left: its start clears it, all but startCount.
+TEST_F(StateMachine, LevelsStartInOrderAndAnInitializingApplicationHoldsTheNextLevelBack) {
+  KepApp &a = Add("/bin/sleep", kConfigured);
+  KepApp &b = Add("/bin/cat", kConfigured);
+  KepApp &c = Add("/bin/true", kConfigured);
+  a.initFile = "/s/sleep-init";
+  c.startLevel = 5;
+  b.startCount = b.sigtermCount = 4;
+  b.exitStatus = b.signalNum = b.sigkillSent = 1;
+  // During the sleep of each pass the test plays the world, and every child
+  // sent SIGTERM ends; the collection of exits follows, as in the product.
+  std::vector<int> started;  // by the end of each pass
+  World().onSleep = [&](unsigned long long us) {
+    if (us != stateMachineSleepUs) return;
+    size_t pass = started.size();
+    started.push_back(World().nextPid - 2000);
+    if (pass == 1) {
+      EXPECT_EQ((std::vector<long long>{a.state, b.state, c.state, b.startCount, b.sigtermCount,
+                                        b.exitStatus, b.signalNum, b.sigkillSent}),
+                (std::vector<long long>{KEP_APP_STATE_INITIALIZING, kUp, kPending, 5, 0, 0, 0, 0}));
+    }
+    if (pass == 2) World().syncFiles[*a.initFile] = 1234;  // another process's: not yet
+    if (pass == 3) World().syncFiles[*a.initFile] = a.pid;
+    if (pass == 5) shutdownRequested = 1;
+    if (pass == 99) currentState = kExiting;  // it never ends otherwise
+    for (KepApp &app : KepGetAppList())
+      if (app.state == kKilled && !app.childExited) kep::fake::End(app.pid, 0);
+    Reap();
+  };
+  KepSetState(kInitializing, "test", 1);
+  EXPECT_EQ(KepStateMachine(), kExiting);
+  // Both level-0 applications in one pass, in list order; level 5 in the pass
+  // after the one that saw the init file (the level is chosen before it reads).
+  EXPECT_EQ(started, (std::vector<int>{0, 2, 2, 2, 2, 3, 3, 3}));
+  EXPECT_EQ((std::vector<pid_t>{a.pid, b.pid, c.pid}), (std::vector<pid_t>{2000, 2001, 2002}));
+  EXPECT_EQ(log_.Count("KepSetState(): "), 5u) << "a pass that keeps the state logs nothing";
+  EXPECT_TRUE(log_.Contains("KepStateMachine(): processes exited: 3")) << log_.Dump();
+  EXPECT_EQ(stopReason, rHalt);
+}
+
+// One pass of the handler of `state` over the records, beside a disabled
+// Killed reset record, which never holds anything up. A refused kill fails the
+// stop of all: the state stays, and the next pass takes the decision again.
+TEST_F(StateMachine, EachHandlerTakesTheTransitionOfItsFirstMatchingCondition) {
+  enum Event { kQuiet, kShutdown, kKillRefused };
+  // state, records (state, death action), event, stop reason after the pass
+  // (StoppingApps finds it stored), next state
+  using Records = std::vector<std::pair<uint32_t, uint32_t>>;
+  const std::tuple<uint32_t, Records, Event, uint32_t, uint32_t> cases[] = {
+      {kInitializing, {{kUp, kNone}}, kQuiet, rInvalid, kStarting},
+      {kStarting, {{kUp, kNone}}, kShutdown, rHalt, kStopping},
+      {kStarting, {{kUp, kNone}, {kReaped, kReset}}, kQuiet, rReset, kStopping},
+      {kStarting, {{kReaped, kReboot}, {kReaped, kHalt}}, kQuiet, rReboot, kStopping},
+      {kStarting, {{kUp, kNone}, {kReaped, kRestart}}, kQuiet, rInvalid, kStay},
+      {kStarting, {{kFailed, kReset}, {kReaped, kNone}}, kQuiet, rInvalid, kRunning},
+      {kStarting, {}, kQuiet, rInvalid, kRunning},
+      {kStarting, {{kUp, kNone}, {kReaped, kNotSet}}, kQuiet, rInvalid, kStay},
+      {kRunning, {{kUp, kNone}}, kShutdown, rHalt, kStopping},
+      {kRunning, {{kReaped, kHalt}, {kReaped, kReboot}}, kQuiet, rHalt, kStopping},
+      {kRunning, {{kReaped, kHalt}, {kUp, kNone}}, kKillRefused, rHalt, kStay},
+      {kRunning, {{kUp, kNone}, {kReaped, kRestart}}, kQuiet, rInvalid, kStarting},
+      {kRunning, {{kUp, kNone}, {kReaped, kNone}}, kQuiet, rInvalid, kStay},
+      {kStopping, {{kReaped, kNone}, {kKilled, kNone}}, kQuiet, rReboot, kStay},
+      {kStopping, {{kReaped, kNone}, {kFailed, kNone}}, kQuiet, rReset, kStarting},
+      {kStopping, {{kPending, kNone}}, kQuiet, rReboot, kExiting},
+      {kStopping, {{kReaped, kNone}}, kQuiet, rHalt, kExiting},
+      {kStopping, {}, kQuiet, rNone, kExiting},
+  };
+  int row = 0;
+  for (auto [state, records, event, reason, next] : cases) {
+    SCOPED_TRACE(row++);
+    Fresh();
+    for (auto [appState, deathAction] : records) Add("/bin/sleep", appState, 3000, deathAction);
+    Add("/bin/cat", kKilled, 2999, kReset).disabled = 1;
+    for (KepApp &app : KepGetAppList()) app.deathTimeList = {1, 2};
+    shutdownRequested = event == kShutdown;
+    World().killErrno = event == kKillRefused ? EPERM : 0;
+    stopReason = state == kStopping ? reason : rInvalid;
+    currentState = state;
+    EXPECT_EQ(state == kInitializing ? KepInitializingState()
+              : state == kStarting   ? KepStartingAppsState()
+              : state == kRunning    ? KepRunningState()
+                                     : KepStoppingAppsState(),
+              next);
+    EXPECT_EQ(stopReason, reason);
+    EXPECT_EQ(rebootRequested, next == kExiting && reason == rReboot);
+    EXPECT_EQ(World().nextPid, 2000) << "a restart starts in a later pass";
+    EXPECT_FALSE(log_.Contains("KepSetState(): ")) << "the handlers leave the state to the loop";
+    // A finished stop clears every history; a handler that goes on to start
+    // has made every enabled record that is not up Start_Pending.
+    for (const KepApp &app : KepGetAppList()) {
+      EXPECT_EQ(app.deathTimeList.empty(), state == kStopping && next != kStay);
+      EXPECT_TRUE(next != kStarting || app.disabled || app.state == kUp || app.state == kPending);
+    }
+  }
+}
+
+// Deaths at the given uptimes until one stops everything: the threshold is 3, an
+// entry one period (600 s) old still counts. Before the application, records
+// never counted; after it, one counted too, but not in the pass that stops.
+TEST_F(DeathMonitor, CountsDeathsWithinThePeriodWithTheActionOfTheApplicationOrTheSetting) {
+  // global and own action, name, deaths, stop reason (Invalid: restarted), window
+  const std::tuple<uint32_t, uint32_t, const char *, std::vector<time_t>, uint32_t,
+                   std::list<uint32_t>>
+      cases[] = {
+          {kNotSet, kReboot, "app", {10, 11, 12, 13}, rInvalid, {}},  // the monitor is off
+          {kReboot, kNotSet, "app", {100, 300, 700}, rReboot, {100, 300, 700}},
+          {kReboot, kNotSet, "app", {100, 300, 701}, rInvalid, {300, 701}},
+          {kReboot, kRestart, "app", {10, 11, 12, 13}, rInvalid, {10, 11, 12, 13}},
+          {kReboot, kNotSet, "snmpd", {10, 11, 12, 13}, rInvalid, {10, 11, 12, 13}},
+          {kReboot, kNotSet, "/usr/sbin/snmpd", {10, 11, 12, 13}, rReboot, {10, 11, 12}},
+          {kHalt, kReset, "app", {10, 11, 12, 13}, rReset, {10, 11, 12}},
+      };
+  int row = 0;
+  for (auto [global, own, name, deaths, reason, window] : cases) {
+    SCOPED_TRACE(row++);
+    Fresh();
+    KepMutableSettings().deathMonitorAction = global;
+    for (uint32_t action : {kNone, kReset, kReboot, kHalt, kNotSet}) Add("x", kReaped, 0, action);
+    Add("x", kReaped, 0, kRestart).disabled = 1;
+    Add("x", kUp, 0, kRestart);
+    KepApp &app = Add(name, kReaped, 0, kRestart);
+    app.deathMonitorAction = own;
+    Add("x", kReaped, 0, kRestart).deathMonitorAction = kRestart;
+    for (time_t t : deaths) {
+      World().nowUs = t * 1000000LL;
+      if (KepCheckForBadApp(&KepGetAppList(), "handler", 9) != 0) break;
+    }
+    EXPECT_EQ(stopReason, reason);
+    EXPECT_EQ(app.deathTimeList, window);
+    size_t counted = 0;
+    for (const KepApp &each : KepGetAppList()) counted += each.deathTimeList.size();
+    EXPECT_EQ(counted, 2 * window.size() - (reason != rInvalid));
+    EXPECT_EQ(log_.Count("snmpd caused deathMon action: none."),
+              name == std::string("snmpd") ? 2 : 0);
+  }
+}
+
+// The run of resets that one application causes in a row: the third becomes a
+// reboot while the monitor is on. The reboot-application file survives only a
+// reboot that it records, with one more than the count read at start-up.
+TEST_F(StopReason, TheThirdResetInARowBecomesARecordedRebootAndEveryOtherStopRemovesTheFile) {
+  // monitor, disableReset, the run held by "a" (count), reason and application
+  // set; the reason stored, the run held afterwards, the file ("" removed)
+  const std::tuple<uint32_t, uint8_t, uint32_t, uint32_t, const char *, uint32_t, const char *,
+                   const char *>
+      cases[] = {
+          {kReboot, 0, 2, rReset, "a", rReboot, "a3", "a 2\n"},
+          {kReboot, 0, 2, rReset, "b", rReset, "b1", ""},     // another application starts anew
+          {kReboot, 0, 2, rReset, nullptr, rReset, "0", ""},  // none ends the run
+          {kReboot, 1, 2, rReset, "a", rHalt, "a2", ""},      // disabled resets are not tracked
+          {kNotSet, 0, 2, rReset, "a", rReset, "a2", ""},     // nor escalated without the monitor
+          {kReboot, 0, 2, rHalt, "b", rHalt, "a2", ""},       // other reasons leave it held
+          {kReboot, 0, 1, rReboot, "b", rReboot, "a1", "a 2\n"},  // the run's application
+          {kReboot, 0, 0, rReboot, "a", rReboot, "0", ""},        // no run
+          {kReboot, 0, 1, rReboot, nullptr, rReboot, "a1", ""},   // no application
+      };
+  for (auto [monitor, disableReset, held, reason, app, stored, run, file] : cases) {
+    SCOPED_TRACE(::testing::Message() << held << (app ? app : "null") << reason);
+    KepMutableSettings().deathMonitorAction = monitor;
+    KepMutableSettings().disableReset = disableReset;
+    resetAppName = held != 0 ? "a" : "";
+    resetAppCount = held;
+    rebootAppCount = 1;
+    dir_.Write("rebootApplicationData", "old 1\n");
+    KepSetStopReason(reason, app, "caller", 42);
+    EXPECT_EQ(stopReason, stored);
+    EXPECT_EQ(resetAppName + std::to_string(resetAppCount), run);
+    EXPECT_EQ(ReadFile(rebootPath_), file);
+  }
+  // At the next start, the third recorded reboot keeps the application off.
+  Add("a", kConfigured);
+  dir_.Write("rebootApplicationData", "a 3\n");
+  KepApplyRebootAppRule();
+  EXPECT_TRUE(KepGetAppList().back().disabled && !FileExists(rebootPath_));
+  // A failed write is reported, and the reboot goes ahead.
+  std::string unreachable = dir_.File("missing/deeper/rebootApplicationData");
+  rebootFilePath = unreachable.c_str();
+  KepSetStopReason(rReboot, "b", "caller", 7);
+  EXPECT_EQ(Logged().back(), "1 KepSetStopReason(): write reboot app (a, 4) failed.");
+}
+
+// Whole seconds beyond wdTimeout (60) count; a process that has not fed yet (no
+// file, or one of an earlier pid) is timed from its start. The first failure in
+// list order is returned; a refused SIGTERM leaves the record Running.
+TEST_F(Watchdog, TimesOutWholeSecondsBeyondTheTimeoutFromTheLastFeedOrTheStart) {
+  auto add = [&](const char *name, int status, long long ageUs, uint32_t state = kUp) -> KepApp & {
+    KepApp &app = Add(name, state, 2000 + static_cast<pid_t>(KepGetAppList().size()));
+    app.wdFile = std::string("/wd/") + name;
+    World().watchdogs[*app.wdFile] = {status, ageUs};
+    return app;
+  };
+  add("slow", 0, 60900000);
+  KepApp &late = add("late", 0, 61000000);
+  add("ahead", 0, -5000000);
+  add("restarted", 4, 0).execTime = {939, 100000};
+  KepApp &unfed = add("unfed", 0, 0);
+  World().watchdogs.erase(*unfed.wdFile);
+  unfed.execTime = {939, 0};
+  add("unreadable", 2, 0);
+  add("garbled", 3, 0);
+  // Never examined (their files would fail to read).
+  add("disabled", 2, 0).disabled = 1;
+  add("initializing", 2, 0, KEP_APP_STATE_INITIALIZING);
+  add("killed", 2, 0, kKilled);
+  add("unwatched", 2, 0).wdFile.reset();
+  World().killErrno = EPERM;
+  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 1003);
+  EXPECT_EQ(Logged("timeout: "),
+            (Texts{"1 KepWdCheck(): watchdog timeout: late, pid: 2001 (60, 61, 939, 1000, 3).",
+                   "1 KepWdCheck(): watchdog timeout: unfed, pid: 2004 (60, 61, 939, 1000, 0)."}));
+  EXPECT_EQ(log_.Count(") failed ("), 4u);  // two stops refused, two files unreadable
+  World().killErrno = 0;
+  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 2);
+  EXPECT_EQ(late.state + unfed.state, 2 * kKilled);
+  KepMutableSettings().wdTimeout = 0;  // turns the check off
+  log_.Clear();
+  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
+  EXPECT_TRUE(log_.Lines().empty());
+}
+
+// The command's own exit status is not looked at; the system call is the
+// fallback, and a failed shell is logged with the command's name only.
+TEST_F(RebootRequest, RunsTheFoundCommandOrFallsBackToTheSystemCall) {
+  World().systemResult = 127 << 8;
+  EXPECT_EQ(KepRebootWithCommand("/sbin/reboot"), 0);
+  World().systemResult = -1;
+  EXPECT_EQ(KepRebootWithCommand("/sbin/reboot"), 1039);
+  EXPECT_EQ(KepRebootWithCommand(nullptr), 1044);
+  World().rebootResult = 0;
+  EXPECT_EQ(KepRebootWithCommand(nullptr), 0);
+  EXPECT_EQ(World().rebootCalls, 3);
+  EXPECT_EQ(Logged("RequestReboot(): system("),
+            (Texts{"3n RequestReboot(): system(/sbin/reboot) succeeded.",
+                   "1 RequestReboot(): system(reboot) failed, errno = 10."}));
+}
+
+}  // namespace
