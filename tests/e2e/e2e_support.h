@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,27 +60,26 @@ class State : public TempDir {
   std::vector<std::string> Calls(const std::string &stub) const {
     return Lines(ReadFile(File(stub + ".calls")));
   }
-  // An executable shell script; returns its path.
+  // An executable shell script that runs in the state folder; returns its path.
   std::string Script(const std::string &name, const std::string &body) const {
-    std::string path = Write(name, "#!/bin/sh\n" + body);
+    std::string path = Write(name, "#!/bin/sh\ncd \"${0%/*}\" || exit 99\n" + body);
     chmod(path.c_str(), 0755);
     return path;
   }
 };
 
 struct Outcome {
-  bool timedOut = false;  // the bound ran out and the run was killed
-  int exitCode = -1;      // -1 when it did not exit normally
+  int exitCode = -1;  // -1 when it did not exit normally or was killed
   std::string out, err;
 };
 
-// A command in the sandbox, in a process group of its own. The sandbox ends
-// only once no process is left in it; signals sent to it go on to the command.
+// A command in the sandbox, in a process group of its own, run in the state
+// folder, its output in files. The sandbox ends only once no process is left in it.
 class Run {
  public:
   Run(const State &state, std::vector<std::string> command) {
     static int serial = 0;
-    outPath_ = state.File("run" + std::to_string(++serial));
+    out_ = state.File("run" + std::to_string(++serial));
     command.insert(command.begin(), {KEP_SANDBOX, state.Path(), "--"});
     std::vector<char *> argv;
     for (std::string &word : command) argv.push_back(word.data());
@@ -89,89 +87,75 @@ class Run {
     pid_ = fork();
     if (pid_ == 0) {
       setpgid(0, 0);
-      int in = open("/dev/null", O_RDONLY);
-      int out = open((outPath_ + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int err = open((outPath_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (in < 0 || out < 0 || err < 0) _exit(126);
-      dup2(in, 0);
-      dup2(out, 1);
-      dup2(err, 2);
+      if (chdir(state.Path().c_str()) != 0) _exit(125);
+      const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+      for (int fd = 0; fd < 1024; ++fd) close(fd);  // no more than 0 to 2 (ctest keeps its log)
+      if (open("/dev/null", O_RDONLY) != 0 || open((out_ + ".out").c_str(), flags, 0644) != 1 ||
+          open((out_ + ".err").c_str(), flags, 0644) != 2)
+        _exit(126);
       execv(argv[0], argv.data());
       _exit(127);
     }
     if (pid_ > 0) setpgid(pid_, pid_);  // either side may win the race
-    done_ = pid_ < 0;
   }
-  ~Run() {
-    if (!done_) Kill();
-  }
+  ~Run() { Wait(0); }
   Run(const Run &) = delete;
   Run &operator=(const Run &) = delete;
 
-  bool Signal(int signalNumber) const { return !done_ && kill(pid_, signalNumber) == 0; }
-  bool Running() {
-    int status = 0;
-    if (!done_ && waitpid(pid_, &status, WNOHANG) == pid_) Finish(status);
-    return !done_;
-  }
-  // Waits at most timeoutSeconds, then kills the whole group.
+  // Waits at most timeoutSeconds, then kills the whole group (and so the sandbox).
   Outcome Wait(double timeoutSeconds) {
-    if (!WaitUntil([this] { return !Running(); }, timeoutSeconds)) {
-      outcome_.timedOut = true;
-      Kill();
+    int status = 0;
+    auto ended = [&] { return pid_ <= 0 || waitpid(pid_, &status, WNOHANG) == pid_; };
+    if (!WaitUntil(ended, timeoutSeconds)) {
+      kill(-pid_, SIGKILL);
+      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
     }
-    outcome_.out = ReadFile(outPath_ + ".out");
-    outcome_.err = ReadFile(outPath_ + ".err");
+    if (pid_ > 0 && WIFEXITED(status)) outcome_.exitCode = WEXITSTATUS(status);
+    pid_ = -1;
+    outcome_.out = ReadFile(out_ + ".out");
+    outcome_.err = ReadFile(out_ + ".err");
     return outcome_;
   }
 
  private:
-  void Kill() {
-    kill(-pid_, SIGKILL);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    Finish(status);
-  }
-  void Finish(int status) {
-    done_ = true;
-    if (WIFEXITED(status)) outcome_.exitCode = WEXITSTATUS(status);
-  }
-
   pid_t pid_ = -1;
-  bool done_ = false;
   Outcome outcome_;
-  std::string outPath_;
+  std::string out_;
 };
 
-// kep with these arguments, in an emptied environment whose PATH finds the test tools.
-inline std::vector<std::string> KepCommand(const std::vector<std::string> &args) {
+// kep (or the program given) with these arguments, in an emptied environment
+// whose PATH finds the test tools and the test application.
+inline std::vector<std::string> KepCommand(const std::vector<std::string> &args,
+                                           const std::string &program = KEP_BIN) {
+  const std::string app = KEP_TEST_APP;
   std::vector<std::string> command = {
-      "env", "-i", "PATH=" KEP_BINARY_DIR ":/usr/sbin:/usr/bin:/sbin:/bin", KEP_BIN};
+      "env", "-i",
+      "PATH=" KEP_BINARY_DIR ":" + app.substr(0, app.rfind('/')) + ":/usr/sbin:/usr/bin:/sbin:/bin",
+      program};
   command.insert(command.end(), args.begin(), args.end());
   return command;
 }
 
-inline Outcome RunKep(const State &state, const std::vector<std::string> &args, double seconds) {
-  return Run(state, KepCommand(args)).Wait(seconds);
+// The words of command as one line of a shell script.
+inline std::string ShellWords(const std::vector<std::string> &command) {
+  std::string line;
+  for (const std::string &word : command) line += "'" + word + "' ";
+  return line;
 }
 
 // Ends the program with the skip status (77) when the sandbox cannot work here,
 // so that ctest reports the suite as skipped, not passed.
-class SandboxCheck : public ::testing::Environment {
- public:
+struct SandboxCheck : ::testing::Environment {
   void SetUp() override {
     State state;
     Outcome probe = Run(state, {"true"}).Wait(60);
     if (probe.exitCode != 77) return;
     fprintf(stderr, "kep end-to-end tests skipped: the sandbox cannot run here: %s\n",
             probe.err.c_str());
-    fflush(nullptr);
     exit(77);
   }
 };
-
-inline ::testing::Environment *const sandboxCheck =
-    ::testing::AddGlobalTestEnvironment(new SandboxCheck);
+inline auto *const sandboxCheck = ::testing::AddGlobalTestEnvironment(new SandboxCheck);
 
 }  // namespace e2e

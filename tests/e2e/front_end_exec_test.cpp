@@ -1,89 +1,98 @@
-// kep's process frame from the outside: usage, rejected command lines, working
-// directories, the passwd command, a configuration error and -d. (-l, the
-// closing line after a stop and -b are shown by the supervisor scenarios.)
+// Runs of kep that end at once, from the outside: usage, rejected command
+// lines, a configuration error, -d, and links planted at the log files. Each
+// still prepares the process: working folders, the passwd command, the first
+// line of the debug log.
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "e2e_support.h"
+#include "kep_main.h"
 
-namespace {
-
-using e2e::CountOf;
-
-const char kUsage[] =
-    "\n"
-    "Usage:\n\n"
-    "  kep [-c config] [-b] [-l level] [-d]\n\n"
-    "  Where:\n\n"
-    "  -b           Run in background.\n"
-    "  -r           Disable reboot if failure occurs\n"
-    "  -d           Disable logging to /var/log/dlog.log\n"
-    "  -v           Enable verbose debug logging\n"
-    "  -c config    Read from configuration file.\n"
-    "  -f file      Application reboot name/count file.\n"
-    "                 Default: /etc/kep/rebootApplicationData\n"
-    "  -l level     Minimum level to log:\n"
-    "               20 = Error and above\n"
-    "               30 = Warning and above\n"
-    "               40 = Info and above\n"
-    "               50 = Debug and above\n\n";
-
-const char kStarting[] = "---- kep is starting ----";
-const char kStopped[] = "---- kep stopped ----";
-
-}  // namespace
-
-TEST(FrontEndExec, CommandLinesThatEndAtOnceStillPrepareTheProcess) {
-  struct Case {
-    std::vector<std::string> args;
+TEST(FrontEndExec, RunsThatEndAtOnceStillPrepareTheProcessAndRefuseLinkedLogs) {
+  const std::string usage =
+      "\nUsage:\n\n  supervisor [-c config] [-b] [-l level] [-d]\n\n  Where:\n\n"
+      "  -b           Run in background.\n  -r           Disable reboot if failure occurs\n"
+      "  -d           Disable logging to /var/log/dlog.log\n"
+      "  -v           Enable verbose debug logging\n  -c config    Read from configuration file.\n"
+      "  -f file      Application reboot name/count file.\n"
+      "                 Default: /etc/kep/rebootApplicationData\n  -l level     Minimum level to "
+      "log:\n"
+      "               20 = Error and above\n               30 = Warning and above\n"
+      "               40 = Info and above\n               50 = Debug and above\n\n";
+  const std::string start = "dlog:---- kep is starting ----", stop = "dlog:---- kep stopped ----";
+  const std::string parseError = "main(): error parsing config file bad.conf.";
+  const struct {
+    std::vector<std::string> args;  // bad.conf: a configuration with an error
+    int links;  // 1: kep.log a symbolic link; 2: dlog.log one, kep.log a hard link
     int exitCode;
-    std::string out;
-    std::string message;  // on standard error and in the debug log
+    std::vector<std::string> once;  // each once in err (standard error), dlog or log (kep.log)
+  } cases[] = {
+      // Through a link of another name: usage shows that name, and the default file despite -f.
+      {{"-f", "/somewhere/else", "-h"}, 0, 0, {"dlog:---- supervisor is starting ----"}},
+      {{"-x"}, 0, 1, {"err:kep received invalid option: x.", start}},
+      {{"-b", "-c"}, 0, 1, {"err:kep received invalid option: c.", start}},
+      {{"stray"}, 0, 1, {"err:kep received invalid argument: stray.", start}},
+      // The start line comes before -d is read; the closing line is written anyway.
+      {{"-d", "-l", "40", "-c", "bad.conf"},
+       0,
+       0,
+       {start, stop, "log:" + parseError, "log:main(): returned from state machine."}},
+      // Without its own file kep still logs to the debug log.
+      {{"-c", "bad.conf"},
+       1,
+       0,
+       {"err:ZelLog: /var/log/kep/kep.log is a symbolic link: refused, nothing is logged there",
+        "err:Log_WriteOpen(kep) failed.", "dlog:ZelLog: /var/log/kep/kep.log is a symbolic link",
+        "dlog:" + parseError, stop}},
+      {{"-c", "bad.conf"},
+       2,
+       0,
+       {"err:libdlog: /var/log/dlog.log is a symbolic link: refused, no entry is written there",
+        "err:ZelLog: /var/log/kep/kep.log is a hard link: refused, nothing is logged there",
+        "err:Log_WriteOpen(kep) failed."}},
   };
-  const Case cases[] = {
-      {{"-f", "/somewhere/else", "-h"}, 0, kUsage, ""},
-      {{"-x"}, 1, "", "kep received invalid option: x."},
-      {{"-b", "-c"}, 1, "", "kep received invalid option: c."},
-      {{"-r", "stray"}, 1, "", "kep received invalid argument: stray."},
-  };
-  for (const Case &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.args.back());
     e2e::State state;
-    e2e::Outcome outcome = e2e::RunKep(state, c.args, 20);
+    for (const char *folder : {"/var/log/kep", "/etc"})
+      ASSERT_EQ(KepMkdirDashP(state.Inside(folder).c_str()), 0);
+    const std::string secret = state.Write("etc/secret", "root only\n");
+    const std::string other = state.Write("etc/other", "root only too\n");
+    chmod(secret.c_str(), 0600);
+    const std::string kepLog = state.Inside("/var/log/kep/kep.log");
+    const std::string linked = c.links == 1 ? kepLog : state.Inside("/var/log/dlog.log");
+    ASSERT_TRUE(c.links == 0 || symlink("/etc/secret", linked.c_str()) == 0);
+    ASSERT_TRUE(c.links < 2 || link(other.c_str(), kepLog.c_str()) == 0);
+    state.Write("bad.conf", "application " + state.Script("never", "echo started > record\n") +
+                                " {\n  deathAction restart\n  frobnicate\n}\n");
+    const std::string program = state.File(c.args.back() == "-h" ? "supervisor" : "kep");
+    ASSERT_EQ(symlink(KEP_BIN, program.c_str()), 0);
+
+    e2e::Outcome outcome = e2e::Run(state, e2e::KepCommand(c.args, program)).Wait(20);
     EXPECT_EQ(outcome.exitCode, c.exitCode) << outcome.err;
-    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_EQ(outcome.out, c.args.back() == "-h" ? usage : "");
+    const std::string dlog = state.Dlog();
+    std::map<std::string, std::string> output = {
+        {"err", outcome.err}, {"dlog", dlog}, {"log", ReadFile(kepLog)}};
+    for (const std::string &where : c.once) {
+      const size_t colon = where.find(':');
+      EXPECT_EQ(e2e::CountOf(output[where.substr(0, colon)], where.substr(colon + 1)), 1u)
+          << where << "\n"
+          << outcome.err << dlog;
+    }
+    EXPECT_EQ(e2e::CountOf(dlog, "---- kep stopped ----"),
+              std::count(c.once.begin(), c.once.end(), stop));
+    if (c.args[0] == "-d") {
+      EXPECT_EQ(e2e::Lines(dlog).size(), 2u) << dlog;
+    }
     for (const char *folder :
          {"/var/local/zel/kep", "/var/local/zel/kep/syncFiles", "/var/log/kep"})
       EXPECT_TRUE(std::filesystem::is_directory(state.Inside(folder))) << folder;
     EXPECT_EQ(state.Calls("passwd"), std::vector<std::string>{"-x -1 root"});
-    const std::string dlog = state.Dlog();
-    EXPECT_EQ(CountOf(dlog, kStarting), 1u) << dlog;
-    EXPECT_EQ(CountOf(dlog, kStopped), 0u) << dlog;
-    if (!c.message.empty()) {
-      EXPECT_EQ(CountOf(outcome.err, c.message + "\n"), 1u) << outcome.err;
-      EXPECT_EQ(CountOf(dlog, c.message), 1u) << dlog;
-    }
+    EXPECT_FALSE(FileExists(state.File("record")));
+    EXPECT_EQ(ReadFile(secret) + ReadFile(other), "root only\nroot only too\n");
   }
-}
-
-TEST(FrontEndExec, AConfigurationErrorStartsNothingAndDashDLeavesOnlyTheFrameInTheDebugLog) {
-  e2e::State state;
-  const std::string record = state.File("record");
-  const std::string app = state.Script("never", "echo started > " + record + "\n");
-  const std::string conf = state.Write(
-      "bad.conf", "application " + app + " {\n  deathAction restart\n  frobnicate\n}\n");
-  e2e::Outcome outcome = e2e::RunKep(state, {"-d", "-l", "40", "-c", conf}, 20);
-  EXPECT_FALSE(outcome.timedOut);
-  EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-  EXPECT_FALSE(FileExists(record));
-
-  // The start line comes before -d is read; the closing line is written anyway.
-  const std::vector<std::string> dlog = e2e::Lines(state.Dlog());
-  ASSERT_EQ(dlog.size(), 2u) << state.Dlog();
-  EXPECT_NE(dlog[0].find(kStarting), std::string::npos) << dlog[0];
-  EXPECT_NE(dlog[1].find(kStopped), std::string::npos) << dlog[1];
-  const std::string log = ReadFile(state.Inside("/var/log/kep/kep.log"));
-  EXPECT_EQ(CountOf(log, "main(): error parsing config file " + conf + "."), 1u) << log;
-  EXPECT_EQ(CountOf(log, "main(): returned from state machine."), 1u) << log;
 }

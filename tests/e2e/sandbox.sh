@@ -1,10 +1,9 @@
 #!/bin/bash
 # The sandbox keeps the machine out of reach: reboot and passwd only record,
 # writes to /etc, /var/log and /var/local land in the state folder, COMMAND's
-# parent is not pid 1, orphans are waited for, and reboot(2) ends only the
-# sandbox. (Signals passed on to COMMAND are proven by the supervisor's e2e
-# tests, which stop kep through the sandbox.) Arguments: build folder, source
-# folder. Exit 77: the host forbids user namespaces.
+# parent is not pid 1, SIGTERM is passed on to it, orphans are waited for, and
+# reboot(2) ends only the sandbox. Arguments: build folder, source folder.
+# Exit 77: the host forbids user namespaces.
 set -u
 sandbox=${2:?source folder}/tools/sandbox
 work=$(mktemp -d "${TMPDIR:-/tmp}/kep-sandbox-test-XXXXXX")
@@ -13,18 +12,11 @@ state=$work/state
 marker=kep-sandbox-test-$$
 failed=0
 
-check() {
-  local what=$1
-  shift
-  "$@" || { failed=1; echo "FAIL: $what" >&2; }
-}
+check() { "${@:2}" || { failed=1; echo "FAIL: $1" >&2; }; }
 in_sandbox() { timeout -k 5 60 "$sandbox" "$state" -- "$@"; }
 
 in_sandbox true 2> "$work/probe.err"
-if [ $? = 77 ]; then
-  echo "SKIP: $(cat "$work/probe.err")"
-  exit 77
-fi
+[ $? != 77 ] || { echo "SKIP: $(cat "$work/probe.err")"; exit 77; }
 
 host_etc_kep=$(md5sum /etc/kep/x 2>/dev/null)
 host_shadow=$(md5sum /etc/shadow 2>/dev/null)
@@ -37,8 +29,7 @@ mkdir -p /etc/kep /var/local/zel && echo written-inside > /etc/kep/x
 echo log > /var/log/$marker && echo local > /var/local/zel/$marker
 exit 3
 EOF
-in_sandbox bash "$work/inside.sh" > "$work/out" 2> "$work/err"
-status=$?
+in_sandbox bash "$work/inside.sh" > "$work/out" 2> "$work/err"; status=$?
 check "the command's status comes back (got $status: $(cat "$work/err"))" [ "$status" = 3 ]
 ppid=$(sed -n 's/^ppid=//p' "$work/out")
 check "the command's parent is not pid 1 (ppid '$ppid')" [ -n "$ppid" -a "$ppid" != 1 ]
@@ -59,6 +50,11 @@ check "a second run sees the files of the first" in_sandbox grep -qx written-ins
 
 in_sandbox bash -c "(sleep 0.5; echo done > /var/log/orphan-$marker) & exit 0"
 check "the sandbox waits for orphans" [ -f "$state/var/log/orphan-$marker" ]
+"$sandbox" "$state" -- bash -c 'trap "exit 7" TERM; touch /var/log/ready; for i in {1..300}; do sleep 0.1; done' &
+until [ -e "$state/var/log/ready" ] || ! kill -0 $! 2>/dev/null; do sleep 0.1; done
+kill -TERM $!
+wait $!; status=$?
+check "SIGTERM goes on to the command (got $status)" [ "$status" = 7 ]
 
 # reboot(2) ends the pid namespace only. Called only when the process is
 # certainly in a pid namespace other than the host's, so that a broken sandbox

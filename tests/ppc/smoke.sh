@@ -3,56 +3,37 @@
 # sandbox: one application starts, dies, is restarted once, and kep stops in
 # order on SIGTERM.
 #   smoke.sh BUILD_DIR SOURCE_DIR EMULATOR...
-set -euo pipefail
+set -u
 build=$1 source=$2
 shift 2
-emulator=("$@")
-
-if [ "${KEP_SMOKE_INSIDE:-}" != 1 ]; then
+if [ "${KEP_SMOKE_STATE:-}" = "" ]; then
   state=$(mktemp -d /tmp/kep-ppc-smoke-XXXXXX)
   trap 'rm -rf "$state"' EXIT
-  cat >"$state/crasher" <<'APP'
-#!/bin/sh
-sleep 1
-exit 3
-APP
+  printf '#!/bin/sh\nsleep 1\nexit 3\n' > "$state/crasher"
   chmod +x "$state/crasher"
-  cat >"$state/smoke.conf" <<CONF
-killDelay 2
-killRetries 0
-application $state/crasher {
-  deathAction restart
-}
-CONF
-  set +e
-  KEP_SMOKE_INSIDE=1 KEP_SMOKE_STATE=$state timeout 300 \
-    "$source/tools/sandbox" "$state/root" -- "$0" "$build" "$source" "${emulator[@]}"
+  printf 'killDelay 2\nkillRetries 0\napplication %s {\n  deathAction restart\n}\n' \
+    "$state/crasher" > "$state/smoke.conf"
+  KEP_SMOKE_STATE=$state timeout 300 "$source/tools/sandbox" "$state/root" -- "$0" "$build" "$source" "$@"
   status=$?
-  set -e
   [ "$status" -ne 77 ] || { echo "SKIP: the sandbox cannot run here"; exit 77; }
   [ "$status" -eq 0 ] || { echo "FAIL: sandboxed run ended with $status"; exit 1; }
-  echo "PASS"
+  echo PASS
   exit 0
 fi
 
 # Inside the sandbox.
-state=$KEP_SMOKE_STATE
-dlog=/var/log/dlog.log
-"${emulator[@]}" "$build/kep" -c "$state/smoke.conf" -l 40 &
+fail() { echo "FAIL: $*"; cat /var/log/dlog.log; exit 1; }
+"$@" "$build/kep" -c "$KEP_SMOKE_STATE/smoke.conf" -l 40 &
 kep=$!
-count_starts() { grep -c 'successfully started' "$dlog" 2>/dev/null || true; }
+starts() { cat /var/log/dlog.log 2>/dev/null | grep -c 'successfully started'; }
 for _ in $(seq 1 600); do
-  [ "$(count_starts)" -ge 2 ] && break
-  kill -0 "$kep" 2>/dev/null || { echo "FAIL: kep ended early"; cat "$dlog"; exit 1; }
+  [ "$(starts)" -ge 2 ] && break
+  kill -0 "$kep" 2>/dev/null || fail "kep ended early"
   sleep 0.1
 done
-[ "$(count_starts)" -ge 2 ] || { echo "FAIL: no restart seen"; cat "$dlog"; exit 1; }
 kill -TERM "$kep"
-set +e
-wait "$kep"
-status=$?
-set -e
-[ "$status" -eq 0 ] || { echo "FAIL: kep exited with $status"; cat "$dlog"; exit 1; }
-grep -q -- '---- kep stopped ----' "$dlog" || { echo "FAIL: no closing line"; cat "$dlog"; exit 1; }
-grep -q 'EXITED' "$dlog" || { echo "FAIL: the exit was not collected"; cat "$dlog"; exit 1; }
+wait "$kep" || fail "kep exited with $?"
+[ "$(starts)" -ge 2 ] || fail "no restart seen"
+grep -q -- '---- kep stopped ----' /var/log/dlog.log || fail "no closing line"
+grep -q 'EXITED' /var/log/dlog.log || fail "the exit was not collected"
 echo "kep under the emulator: started, restarted, stopped in order"
