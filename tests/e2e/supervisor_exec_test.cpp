@@ -18,8 +18,6 @@
 
 namespace {
 
-using e2e::CountOf;
-
 const char kStopped[] = "---- kep stopped ----";
 const std::string kAppPath = KEP_BINARY_DIR ":/usr/bin:/bin";
 // Short delays so that no scenario waits longer than its behaviour needs.

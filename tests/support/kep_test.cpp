@@ -67,6 +67,13 @@ std::string ReadFile(const std::string &path) {
   return text.str();
 }
 
+size_t CountOf(const std::string &text, const std::string &needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+    ++count;
+  return count;
+}
+
 bool FileExists(const std::string &path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;

@@ -48,6 +48,8 @@ class TempDir {
 };
 
 std::string ReadFile(const std::string &path);
+// How often needle occurs in text, overlaps included.
+size_t CountOf(const std::string &text, const std::string &needle);
 bool FileExists(const std::string &path);
 
 // Empties the application list and the global environment and puts the default

@@ -222,16 +222,10 @@ TEST(KepCheck, WarningsReportsAndExitStatuses) {
   TempDir temp;
   const std::string bin = temp.File("bin"), path = getenv("PATH");
   mkdir(bin.c_str(), 0755);
-  for (const char *name : {"app", "foo", "foo-bar", "foobar"}) {
+  for (const char *name : {"app", "foo", "foo-bar", "foobar"})
     chmod(temp.Write("bin/" + std::string(name), "").c_str(), 0755);
-  }
   auto app = [](const std::string &name, const std::string &lines = "") {
     return "application " + name + " {\n deathAction restart\n" + lines + "}\n";
-  };
-  auto count = [](const std::string &text, const std::string &part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
   };
   const std::string ref = KEP_SOURCE_DIR "/examples/reference.conf", usage = "usage: kep-check";
   const std::string bad = temp.Write("bad", "killDelay 5\nkillDelay 1\n");
@@ -275,8 +269,8 @@ TEST(KepCheck, WarningsReportsAndExitStatuses) {
     const ToolRun run = RunTool(KepCheckMain, args);
     const std::string &shown = c.status == 2 ? run.err : run.out;
     EXPECT_EQ(run.status, c.status) << run.out;
-    EXPECT_EQ(count(run.out, "\nwarning: "), c.warnings) << run.out;
-    EXPECT_EQ(count(shown, c.shown), 1u) << c.shown << "\n" << shown;
+    EXPECT_EQ(CountOf(run.out, "\nwarning: "), c.warnings) << run.out;
+    EXPECT_EQ(CountOf(shown, c.shown), 1u) << c.shown << "\n" << shown;
     EXPECT_TRUE((c.status == 2 ? run.out : run.err).empty()) << run.out << run.err;
     EXPECT_TRUE(KepGetAppList().empty() && KepGetKillDelay() == 15);  // the model is released
   }
