@@ -121,9 +121,9 @@ TEST_F(Start, WaitsForTheChildsOwnStartFileAndAFailedForkStartsNothing) {
     if (startFile) app.startFile = "/s/start";
     EXPECT_EQ(KepStartOneApp(&app), forkErrno != 0 ? 1002 : 0);
     EXPECT_NEAR(kep::fake::Now() - 1000, seconds, 1e-6);
-    std::vector<long long> booked{app.state, app.pid, app.startCount};
-    EXPECT_EQ(booked,
-              (forkErrno ? std::vector<long long>{7, 0, 0} : std::vector<long long>{kUp, 2000, 1}));
+    std::vector<long long> booked{app.state, app.pid, app.startCount, app.syncWait};
+    EXPECT_EQ(booked, (forkErrno ? std::vector<long long>{7, 0, 0, 0}
+                                 : std::vector<long long>{kUp, 2000, 1, 0}));
     EXPECT_EQ(log_.Texts().back(), std::string("KepStartOneApp(): ") + last);
   }
 }
