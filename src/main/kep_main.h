@@ -3,10 +3,12 @@
 
 #include <signal.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <string>
 
 #include "kep_config.h"
+#include "status_format.h"
 
 inline constexpr const char *kKepMainUnit = "KepMain";
 
@@ -93,6 +95,11 @@ int KepWriteAppRebootFile(const std::string &name, uint32_t count);
 int KepReadAppRebootFile(std::string *name, uint32_t *count);
 // 1 when the file is gone afterwards, 0 when removing it failed.
 int KepRemoveAppRebootFile();
+// Opens a temporary file for writing, always made anew, so that nothing placed
+// at its path (a link to another file above all) is written through or renamed
+// into place: a stale one is removed, then it is created exclusively without
+// following a link. Whatever is still in the way makes it fail (EEXIST, ELOOP).
+int KepOpenFreshFile(const char *path, mode_t mode);
 
 // ---- child exits, watchdog, death monitor ----
 
@@ -130,7 +137,6 @@ int KepUnblockSigChild();
 
 // ---- status file (read by kep-status) ----
 
-inline constexpr const char *kKepStatusFilePath = "/var/local/zel/kep/status";
 // Where the status file goes; null (until KepEnableStatusFile) writes none, so
 // that only kep itself writes the device's file.
 extern const char *kepStatusFilePath;

@@ -30,13 +30,8 @@ void DirectoryOf(const char *path, char (&dir)[PATH_MAX]) {
   }
 }
 
-// The temporary file is always made anew, so that nothing placed at its path
-// (a link to another file above all) is written through or renamed into place:
-// a stale one is removed, then it is created exclusively without following a
-// link. Whatever is still in the way makes the open fail (EEXIST, ELOOP).
 FILE *OpenNewFile(const char *tmpPath) {
-  unlink(tmpPath);
-  int fd = open(tmpPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  int fd = KepOpenFreshFile(tmpPath, 0666);
   if (fd < 0) return nullptr;
   FILE *file = fdopen(fd, "w");
   if (file == nullptr) {
@@ -95,6 +90,11 @@ void RemoveTemporary(const char *tmpPath) {
 }
 
 }  // namespace
+
+int KepOpenFreshFile(const char *path, mode_t mode) {
+  unlink(path);
+  return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
 
 int KepWriteAppRebootFile(const std::string &name, uint32_t count) {
   static const char *const fn = "KepWriteAppRebootFile";

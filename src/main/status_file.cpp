@@ -2,10 +2,7 @@
 // line each, rewritten only when something it shows has changed. Format in
 // docs/files.md.
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -15,6 +12,7 @@
 #include "ZelLog.h"
 #include "kep_main.h"
 #include "kep_start_app.h"
+#include "status_format.h"
 
 const char *kepStatusFilePath = nullptr;
 
@@ -66,51 +64,21 @@ bool failureLogged = false;
 struct timeval startedAt = {0, 0};
 pid_t identityPid = 0;  // the process that identity belongs to (-b forks)
 unsigned long long startTicks = 0;
-char bootId[40] = "";
-
-// Reads at most size - 1 bytes of a small /proc file; false when it cannot.
-bool ReadSmallFile(const char *path, char *buffer, size_t size) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ssize_t length = read(fd, buffer, size - 1);
-  close(fd);
-  if (length <= 0) return false;
-  buffer[length] = '\0';
-  return true;
-}
+std::string bootId;
 
 // kep-status tells kep from a later process with the same pid (or a pid of an
 // earlier boot) by its start time in clock ticks and the boot id.
 void ReadIdentity() {
   identityPid = getpid();
-  startTicks = 0;
-  char stat[1024];
-  if (ReadSmallFile("/proc/self/stat", stat, sizeof stat)) {
-    // The command name may hold spaces and parentheses: fields count from the last ')'.
-    const char *field = strrchr(stat, ')');
-    for (int n = 2; field != nullptr && n < 22; ++n) field = strchr(field + 1, ' ');
-    if (field != nullptr) startTicks = strtoull(field + 1, nullptr, 10);
-  }
-  if (bootId[0] == '\0' && ReadSmallFile("/proc/sys/kernel/random/boot_id", bootId, sizeof bootId))
-    bootId[strcspn(bootId, "\n")] = '\0';
+  startTicks = KepProcStartTicks("self");
+  if (bootId.empty()) bootId = KepBootId();
 }
 
-// Values never hold a space, a control character or a lone '%': those bytes go
-// as %XX, so every line splits at spaces and every value at its first '='.
 void Put(std::string &out, const char *key, const char *value) {
   out += ' ';
   out += key;
   out += '=';
-  for (const char *c = value; *c != '\0'; ++c) {
-    unsigned char byte = static_cast<unsigned char>(*c);
-    if (byte <= ' ' || byte == '%' || byte == 0x7f) {
-      char escaped[4];
-      snprintf(escaped, sizeof escaped, "%%%02X", byte);
-      out += escaped;
-    } else {
-      out += *c;
-    }
-  }
+  KepStatusEscape(out, value);
 }
 
 void PutNumber(std::string &out, const char *key, long long value) {
@@ -150,7 +118,7 @@ std::string StatusText(const KepAppList &list) {
   KepGetUptime(&now);
   PutNumber(out, "pid", identityPid);
   PutNumber(out, "start", static_cast<long long>(startTicks));
-  Put(out, "boot", bootId);
+  Put(out, "boot", bootId.c_str());
   PutTime(out, "started", startedAt);
   PutTime(out, "written", now);
   Put(out, "state", KepValueToName(KepStateNames, static_cast<int32_t>(currentState), 0));
@@ -193,14 +161,10 @@ bool WriteAll(int fd, const std::string &text) {
 
 // A temporary file beside the status file, renamed over it: a reader sees the
 // old file or the new one. The folder is world-writable and kep runs as root,
-// so the temporary is made afresh and never through a link; whatever holds its
-// name (a stale one, or a planted link) is removed first, which never follows
-// a link. No fsync: the file describes this run only.
+// so the temporary is made afresh. No fsync: the file describes this run only.
 bool WriteStatusFile(const char *path, const std::string &text, int *error) {
   std::string tmp = std::string(path) + ".tmp";
-  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = open(tmp.c_str(), flags, 0644);
-  if (fd < 0 && errno == EEXIST && unlink(tmp.c_str()) == 0) fd = open(tmp.c_str(), flags, 0644);
+  int fd = KepOpenFreshFile(tmp.c_str(), 0644);
   if (fd < 0) {
     *error = errno;
     return false;

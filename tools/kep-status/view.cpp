@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -15,10 +14,10 @@
 #include <algorithm>
 
 #include "ZelKepLib.h"
+#include "status_format.h"
 
 namespace {
 
-constexpr const char *kDefaultPath = "/var/local/zel/kep/status";
 constexpr int kExitAllRunning = 0;
 constexpr int kExitNotAllRunning = 1;
 constexpr int kExitNoKep = 2;
@@ -26,37 +25,15 @@ constexpr int kExitUsage = 64;
 
 // ---- kep's process ----
 
-bool ReadSmallFile(const std::string &path, char *buffer, size_t size) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ssize_t length = read(fd, buffer, size - 1);
-  close(fd);
-  if (length <= 0) return false;
-  buffer[length] = '\0';
-  return true;
-}
-
-std::string CurrentBootId() {
-  char id[64];
-  if (!ReadSmallFile("/proc/sys/kernel/random/boot_id", id, sizeof id)) return "";
-  id[strcspn(id, "\n")] = '\0';
-  return id;
-}
-
 // A live (not zombie) process PID that started START ticks after boot.
 bool StartedAt(long pid, unsigned long long start) {
-  char stat[1024];
-  if (!ReadSmallFile("/proc/" + std::to_string(pid) + "/stat", stat, sizeof stat)) return false;
-  const char *field = strrchr(stat, ')');  // the command name may hold anything
-  if (field == nullptr || field[1] != ' ' || field[2] == 'Z' || field[2] == 'X') return false;
-  for (int n = 2; field != nullptr && n < 22; ++n) field = strchr(field + 1, ' ');
-  return field != nullptr && strtoull(field + 1, nullptr, 10) == start;
+  return start != 0 && KepProcStartTicks(std::to_string(pid)) == start;
 }
 
 // The innermost of the pids that /proc/PID/status lists for its namespaces.
 long InnermostPid(const char *pid) {
   char status[8192];
-  if (!ReadSmallFile(std::string("/proc/") + pid + "/status", status, sizeof status)) return 0;
+  if (!KepReadProcFile(std::string("/proc/") + pid + "/status", status, sizeof status)) return 0;
   const char *line = strstr(status, "\nNSpid:");
   if (line == nullptr) return 0;
   const char *end = strchr(line + 1, '\n');
@@ -93,15 +70,7 @@ std::string Duration(long long seconds) {
 
 std::string Escaped(const std::string &value) {
   std::string out;
-  for (unsigned char c : value) {
-    if (c <= ' ' || c == '%' || c == 0x7f) {
-      char hex[4];
-      snprintf(hex, sizeof hex, "%%%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
+  KepStatusEscape(out, value);
   return out;
 }
 
@@ -277,7 +246,7 @@ bool Selected(const KepStatusApp &app, const std::string &name) {
 long KepStatusKepPid(const KepStatusData &data) {
   if (data.pid <= 0 || data.pid > INT_MAX) return 0;
   if (!data.boot.empty()) {
-    std::string boot = CurrentBootId();
+    std::string boot = KepBootId();
     if (!boot.empty() && boot != data.boot) return 0;
   }
   // Without /proc kep could not tell its start time: the pid alone has to do.
@@ -302,7 +271,7 @@ long KepStatusKepPid(const KepStatusData &data) {
 }
 
 int KepStatusMain(int argc, char **argv, FILE *out, FILE *err) {
-  const char *path = kDefaultPath;
+  const char *path = kKepStatusFilePath;
   bool keys = false, options = true;
   std::vector<std::string> names;
   for (int i = 1; i < argc; ++i) {
@@ -349,14 +318,15 @@ int KepStatusMain(int argc, char **argv, FILE *out, FILE *err) {
   }
 
   bool runs = KepStatusKepPid(data) != 0;
-  bool sameBoot = !data.boot.empty() && data.boot == CurrentBootId();
+  bool sameBoot = !data.boot.empty() && data.boot == KepBootId();
   long long fileAge = runs || sameBoot         ? SecondsSince(data.written)
                       : mtime <= time(nullptr) ? static_cast<long long>(time(nullptr) - mtime)
                                                : -1;
   std::string suffix = path;
   std::string root;
-  size_t length = strlen(kDefaultPath);
-  if (suffix.size() > length && suffix.compare(suffix.size() - length, length, kDefaultPath) == 0)
+  size_t length = strlen(kKepStatusFilePath);
+  if (suffix.size() > length &&
+      suffix.compare(suffix.size() - length, length, kKepStatusFilePath) == 0)
     root = suffix.substr(0, suffix.size() - length);
 
   std::vector<View> views;
