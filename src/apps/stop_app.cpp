@@ -103,6 +103,8 @@ int KepStopAllApps(KepAppList *list) {
     KepApp &app = *it;
     if (app.state != KEP_APP_STATE_RUNNING && app.state != KEP_APP_STATE_INITIALIZING) continue;
     result = KepStopOneApp(&app, SIGTERM);
+    // Also when no stop file was waited for: the status file shows the SIGTERM
+    // during the pause, not only after it.
     KepSetSyncWait(&app, KEP_SYNC_WAIT_NONE);
     KepPause(kKepStopAllPauseUs);
     if (result != 0) {
