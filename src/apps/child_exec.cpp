@@ -1,10 +1,12 @@
 // Everything here runs in a freshly forked child of the single-threaded
-// supervisor, so only plain system calls and dprintf to standard error are used.
+// supervisor, so only plain system calls and formatting into buffers of its
+// own are used.
 #include "child_exec.h"
 
 #include <errno.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -18,17 +20,54 @@ namespace {
 // The messages name the function that forked the child.
 constexpr const char *kKepStartFn = "KepStartOneApp";
 
+void KepOnAlarm(int) {}
+
+// Standard error may be a pipe that nobody reads: a write that blocks is cut
+// short after a second (SIGALRM without SA_RESTART), so that the child still
+// goes on to execve or ends, and kep sees it end.
+void KepWriteStderr(const char *text, size_t length) {
+  struct sigaction quiet;
+  struct sigaction previous;
+  memset(&quiet, 0, sizeof quiet);
+  sigemptyset(&quiet.sa_mask);
+  quiet.sa_handler = KepOnAlarm;
+  bool armed = sigaction(SIGALRM, &quiet, &previous) == 0;
+  if (armed) alarm(1);
+  for (size_t done = 0; done < length;) {
+    ssize_t wrote = write(STDERR_FILENO, text + done, length - done);
+    if (wrote <= 0) break;
+    done += static_cast<size_t>(wrote);
+  }
+  if (armed) {
+    alarm(0);
+    sigaction(SIGALRM, &previous, nullptr);
+  }
+}
+
+// "KepStartOneApp(): TEXT\n" on standard error.
+__attribute__((format(printf, 1, 2))) void KepSay(const char *format, ...) {
+  char text[kKepChildReportSize + 64];
+  int length = snprintf(text, sizeof text, "%s(): ", kKepStartFn);
+  va_list args;
+  va_start(args, format);
+  length += vsnprintf(text + length, sizeof text - static_cast<size_t>(length) - 1, format, args);
+  va_end(args);
+  if (length > static_cast<int>(sizeof text) - 2) length = static_cast<int>(sizeof text) - 2;
+  text[length++] = '\n';
+  KepWriteStderr(text, static_cast<size_t>(length));
+}
+
 void KepDefaultSignal(int signal, const char *signalName, const char *name, pid_t oldPid) {
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = SIG_DFL;
   if (sigaction(signal, &action, nullptr) != 0) {
     if (signalName != nullptr) {
-      dprintf(STDERR_FILENO, "%s(): sigaction(%s) (%s, %i) failed, errno = %i.\n", kKepStartFn,
-              signalName, name, static_cast<int>(oldPid), errno);
+      KepSay("sigaction(%s) (%s, %i) failed, errno = %i.", signalName, name,
+             static_cast<int>(oldPid), errno);
     } else {
-      dprintf(STDERR_FILENO, "%s(): sigaction(%i) (%s, %i) failed, errno = %i.\n", kKepStartFn,
-              signal, name, static_cast<int>(oldPid), errno);
+      KepSay("sigaction(%i) (%s, %i) failed, errno = %i.", signal, name, static_cast<int>(oldPid),
+             errno);
     }
   }
 }
@@ -60,11 +99,10 @@ void KepCloseInheritedDescriptors(int keep) {
 }  // namespace
 
 void KepExecChild(const char *path, char *const argv[], char *const envp[], const char *name,
-                  pid_t oldPid, int errorFd) noexcept {
+                  pid_t oldPid, int reportFd) noexcept {
   umask(022);
   if (setsid() < 0) {
-    dprintf(STDERR_FILENO, "%s(): setsid() (%s, %i) failed, errno = %i.\n", kKepStartFn, name,
-            static_cast<int>(oldPid), errno);
+    KepSay("setsid() (%s, %i) failed, errno = %i.", name, static_cast<int>(oldPid), errno);
   }
   KepDefaultSignal(SIGTERM, "SIGTERM", name, oldPid);
   KepDefaultSignal(SIGINT, "SIGINT", name, oldPid);
@@ -80,21 +118,21 @@ void KepExecChild(const char *path, char *const argv[], char *const envp[], cons
   sigset_t empty;
   sigemptyset(&empty);
   if (sigprocmask(SIG_SETMASK, &empty, nullptr) != 0) {
-    dprintf(STDERR_FILENO, "%s(): sigprocmask() (%s, %i) failed, errno = %i.\n", kKepStartFn, name,
-            static_cast<int>(oldPid), errno);
+    KepSay("sigprocmask() (%s, %i) failed, errno = %i.", name, static_cast<int>(oldPid), errno);
   }
-  KepCloseInheritedDescriptors(errorFd);
-  if (sched_yield() != 0) {
-    dprintf(STDERR_FILENO, "%s(): sched_yield() failed, errno = %i.\n", kKepStartFn, errno);
-  }
+  KepCloseInheritedDescriptors(reportFd);
+  if (sched_yield() != 0) KepSay("sched_yield() failed, errno = %i.", errno);
   execve(path, argv, envp);
   int error = errno;
-  dprintf(STDERR_FILENO, "%s(): execve(%s) returned, errno = %i.\n", kKepStartFn, path, error);
-  // The parent logs it: kep in the background has no standard error.
-  if (errorFd >= 0) {
-    ssize_t written = write(errorFd, &error, sizeof error);
+  // The parent logs the report: kep in the background has no standard error.
+  char report[kKepChildReportSize];
+  int length = snprintf(report, sizeof report, "execve(%s) returned, errno = %i.", path, error);
+  if (length >= static_cast<int>(sizeof report)) length = static_cast<int>(sizeof report) - 1;
+  if (reportFd >= 0 && length > 0) {
+    ssize_t written = write(reportFd, report, static_cast<size_t>(length));
     static_cast<void>(written);  // nothing more could be told
   }
+  KepSay("%s", report);
   // _exit: exit() would run the supervisor's atexit handlers and flush a copy of
   // its stdio buffers a second time.
   _exit(1);

@@ -3,12 +3,18 @@
 
 #include <sys/types.h>
 
+// The most a child's report takes in the pipe; written with one write(2),
+// which a pipe never splits below PIPE_BUF.
+inline constexpr size_t kKepChildReportSize = 512;
+
 // Runs in the child that KepStartOneApp has forked: umask 022, its own session
 // (setsid), default SIGTERM/SIGINT/SIGCHLD and kepChangedSignals, an empty
-// signal mask, only descriptors 0, 1 and 2 kept (and errorFd, close-on-exec),
+// signal mask, only descriptors 0, 1 and 2 kept (and reportFd, close-on-exec),
 // one sched_yield, then execve(path, argv, envp). Diagnostics go to standard
 // error only (never the logging library); name and oldPid are shown in them.
-// When execve returns, its errno is written to errorFd (unless -1) for the
-// parent to log, and the child ends with status 1.
+// When execve returns, its report ("execve(PATH) returned, errno = N.") is
+// written to reportFd (unless -1) for the parent to log, before standard error
+// gets it: a standard error that nobody reads must not hold it back. Writes to
+// standard error give up after a second. The child ends with status 1.
 [[noreturn]] void KepExecChild(const char *path, char *const argv[], char *const envp[],
-                               const char *name, pid_t oldPid, int errorFd) noexcept;
+                               const char *name, pid_t oldPid, int reportFd) noexcept;

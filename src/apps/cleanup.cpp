@@ -23,6 +23,7 @@
 
 #include "ZelLog.h"
 #include "kep_util.h"
+#include "zel_files.h"
 
 namespace {
 
@@ -40,12 +41,13 @@ bool KepFormPath(const char *function, const char *dir, const char *name,
   return false;
 }
 
-// The folder itself is never reached through a symbolic link: the folders
-// are world-writable, and a link put in place of the folder would have kep
-// remove files wherever it points. Null (errno set) when the path is a link
+// The folders are world-writable: a link that a user put in place of the
+// folder would have kep remove files wherever it points. Only root's links,
+// or the parent folder owner's (a device image that puts the folder on a RAM
+// file system), are followed. Null (errno set) when the path is another link
 // or not a folder.
 DIR *KepOpenFolder(const char *path) {
-  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = zel::OpenTrusted(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, nullptr);
   if (fd < 0) return nullptr;
   DIR *dir = fdopendir(fd);
   if (dir == nullptr) {

@@ -13,8 +13,14 @@ inline constexpr const char *kKepStartAppUnit = "KepStartApp";
 // child in the record (Running, pid, startCount + 1) and waits up to
 // startSyncTime seconds for its start file. 0 when the child was created, 1001
 // when no executable was found (record unchanged), 1002 when fork failed
-// (state Exited). Called by the StartingApps handler with SIGCHLD blocked.
-int KepStartOneApp(KepApp *app);
+// (state Exited). The start-file wait ends early once *cancel (when given)
+// is set. Called by the StartingApps handler with SIGCHLD blocked.
+int KepStartOneApp(KepApp *app, const volatile sig_atomic_t *cancel = nullptr);
+
+// Logs the report of a failed execve that came after the start returned, and
+// forgets the pipe. Called when the exit of the record's child is collected,
+// and before its next start.
+void KepCollectExecReport(KepApp *app);
 
 // Signals whose handling kep has changed besides SIGTERM, SIGINT and SIGCHLD
 // (filled by the front end's installers). The child of a start sets each back to
@@ -28,14 +34,23 @@ extern sigset_t kepChangedSignals;
 void KepPause(unsigned long long microseconds);
 
 // Polls KepReadSyncFile every 10 ms, timeoutSeconds * 100 times. 0 when the
-// file reports pid, 1000 for a null file, 1036 on time-out.
-int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds);
+// file reports pid, 1000 for a null file, 1036 on time-out, or as soon as
+// *cancel (when given) is set.
+int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds,
+                       const volatile sig_atomic_t *cancel = nullptr);
 
 // Sends SIGTERM or SIGKILL to the application and books it (Killed,
 // sigtermCount/sigtermTime or sigkillSent/sigkillTime); after SIGTERM waits up
 // to stopSyncTime for the stop file. 0 when delivered (or already gone), 1000
 // for another signal, 1003 when kill failed.
 int KepStopOneApp(KepApp *app, int signal);
+
+// Once the record's own process has ended: what is left of its process group
+// gets SIGTERM, and SIGKILL after killDelay if anything remains (each logged
+// with the count), so that a stop leaves no helper of the application
+// behind. Processes that left the group (setsid) are not looked for. Waits up
+// to killDelay after each signal; returns how many members are left (0).
+int KepStopGroup(const KepApp &app);
 
 // SIGTERM to every Running or Initializing record, last configured first, with
 // a 3-second pause after each. The status of the last stop made, 0 if none.
@@ -48,6 +63,7 @@ int KepSetAppsStartPending(KepAppList *list);
 // What a start or a stop is blocked on, for kep's status file: KepStartOneApp
 // and KepStopOneApp set the record's syncWait before they wait for a
 // synchronisation file and clear it afterwards, and KepStopAllApps clears it
-// before each pause; every call runs kepSyncWaitHook when it is set.
+// before each pause; every call runs kepSyncWaitHook when it is set, and so
+// does KepStartOneApp once it has booked a new child.
 extern void (*kepSyncWaitHook)();
 void KepSetSyncWait(KepApp *app, uint8_t wait);

@@ -62,29 +62,35 @@ void KepRemoveStaleSyncFiles(const KepApp &app) {
   }
 }
 
-// The child writes execve's errno into the pipe when execve fails; the
-// close-on-exec write end reaches end-of-file as soon as the program runs. Read
-// after the pause that follows the fork, by when the child has normally got
-// that far, so a start waits no longer than before.
-void KepReportExecFailure(int readFd, const char *path) {
-  if (readFd < 0) return;
-  int error = 0;
+// After the pause that follows the fork the child has normally reached
+// execve: the close-on-exec write end then reads as end-of-file, or the
+// report of a failed execve is there. A child that has not got so far yet (a
+// slow file system, a standard error that blocks it) must not hold kep up:
+// the read never blocks, and the report is looked for again when the exit of
+// the child is collected.
+void KepTakeExecReport(KepApp *app, int fd) {
+  char report[kKepChildReportSize + 1];
   ssize_t got;
   do {
-    got = read(readFd, &error, sizeof error);
+    got = read(fd, report, sizeof report - 1);
   } while (got < 0 && errno == EINTR);
-  close(readFd);
-  if (got == static_cast<ssize_t>(sizeof error)) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): execve(%s) returned, errno = %i.",
-            "KepStartOneApp", path, error);
+  if (got < 0 && errno == EAGAIN) {
+    app->execReportFd = fd;
+    return;
+  }
+  close(fd);
+  if (got > 0) {
+    report[got] = '\0';
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): %s", "KepStartOneApp", report);
   }
 }
 
 }  // namespace
 
-int KepStartOneApp(KepApp *app) {
+int KepStartOneApp(KepApp *app, const volatile sig_atomic_t *cancel) {
   static const char *const kFn = "KepStartOneApp";
   if (app == nullptr) return KEP_ERR_INVALID_ARG;
+  KepCollectExecReport(app);
   try {
     const char *searchPath = getenv("PATH");
     char *found = ZelPathfind(searchPath, app->name.c_str(), "rx");
@@ -110,7 +116,7 @@ int KepStartOneApp(KepApp *app) {
     // Without standard error (-b) the child's report of a failed execve would be
     // lost: it goes through this pipe to the parent's log as well.
     int errorPipe[2] = {-1, -1};
-    if (pipe2(errorPipe, O_CLOEXEC) != 0) errorPipe[0] = errorPipe[1] = -1;
+    if (pipe2(errorPipe, O_CLOEXEC | O_NONBLOCK) != 0) errorPipe[0] = errorPipe[1] = -1;
     pid_t oldPid = app->pid;
     pid_t pid = kep::sys::Fork();
     if (pid < 0) {
@@ -132,18 +138,22 @@ int KepStartOneApp(KepApp *app) {
     app->state = KEP_APP_STATE_RUNNING;
     app->pid = pid;
     app->childReaped = 0;
+    app->procStart = kep::sys::ProcStartTicks(pid);
     Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): successfully started %s[%u], pid = %i.", kFn,
             app->name.c_str(), app->index, static_cast<int>(pid));
     free(envArray);
     free(argArray);
+    // Recorded at once: a kep that dies from here on leaves a process that the
+    // next kep must be able to find.
+    if (kepSyncWaitHook != nullptr) kepSyncWaitHook();
 
     KepPause(kKepAfterForkUs);
-    KepReportExecFailure(errorPipe[0], execPath);
+    if (errorPipe[0] >= 0) KepTakeExecReport(app, errorPipe[0]);
 
     uint32_t startSyncTime = KepGetStartSyncTime();
     if (startSyncTime != 0 && app->startFile) {
       KepSetSyncWait(app, KEP_SYNC_WAIT_START);
-      int status = KepWaitForSyncFile(app->startFile->c_str(), pid, startSyncTime);
+      int status = KepWaitForSyncFile(app->startFile->c_str(), pid, startSyncTime, cancel);
       KepSetSyncWait(app, KEP_SYNC_WAIT_NONE);
       if (status != 0) {
         Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
@@ -175,11 +185,25 @@ void KepSetSyncWait(KepApp *app, uint8_t wait) {
   if (kepSyncWaitHook != nullptr) kepSyncWaitHook();
 }
 
-int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds) {
+void KepCollectExecReport(KepApp *app) {
+  int fd = app->execReportFd;
+  if (fd < 0) return;
+  app->execReportFd = -1;
+  KepTakeExecReport(app, fd);
+  // Still nothing from a child that is gone or replaced: nothing will come.
+  if (app->execReportFd >= 0) {
+    close(app->execReportFd);
+    app->execReportFd = -1;
+  }
+}
+
+int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds,
+                       const volatile sig_atomic_t *cancel) {
   if (file == nullptr) return KEP_ERR_INVALID_ARG;
   unsigned long long attempts = static_cast<unsigned long long>(timeoutSeconds) * 100;
   for (unsigned long long made = 1;; ++made) {
     if (KepReadSyncFile(file, pid, nullptr) == 0) return KEP_OK;
+    if (cancel != nullptr && *cancel != 0) return KEP_ERR_SYNC_TIMEOUT;
     KepPause(kKepSyncPollUs);
     if (made >= attempts) return KEP_ERR_SYNC_TIMEOUT;
   }

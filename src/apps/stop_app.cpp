@@ -13,11 +13,20 @@ constexpr unsigned long long kKepStopAllPauseUs = 3000000;
 
 const char *KepStopSignalName(int signal) { return signal == SIGTERM ? "SIGTERM" : "SIGKILL"; }
 
+constexpr unsigned long long kKepGroupPollUs = 100000;
+
+// A process that an earlier kep started is signalled only while its pid still
+// names it: the pid alone may have been handed to another process since.
+bool KepStillThere(const KepApp &app) {
+  return app.leftover == 0 || kep::sys::ProcStartTicks(app.pid) == app.procStart;
+}
+
 // SIGTERM goes to the application itself, so that it can stop in order.
 // SIGKILL goes to its process group (it leads one since its setsid), so that
 // nothing it started outlives it; a group that is gone already (or was never
 // formed) falls back to the pid. 0 when delivered or the process is gone.
 int KepDeliver(const KepApp &app, int signal) {
+  if (!KepStillThere(app)) return 0;
   pid_t target = signal == SIGKILL ? -app.pid : app.pid;
   int result = kep::sys::Kill(target, signal);
   if (result != 0 && errno == ESRCH && target != app.pid) {
@@ -26,9 +35,20 @@ int KepDeliver(const KepApp &app, int signal) {
   }
   if (result == 0 || errno == ESRCH) return 0;
   Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): kill(%i, %s) for %s failed, errno = %i.",
-          "KepStopOneApp", static_cast<int>(target), KepStopSignalName(signal), app.name.c_str(),
+          "KepStopOneApp", static_cast<int>(app.pid), KepStopSignalName(signal), app.name.c_str(),
           errno);
   return KEP_ERR_KILL;
+}
+
+// Waits up to seconds for the group to empty; the members left.
+unsigned KepWaitForGroup(pid_t group, uint32_t seconds) {
+  unsigned members = kep::sys::GroupMembers(group);
+  for (unsigned long long waited = 0; members != 0 && waited < seconds * 1000000ULL;
+       waited += kKepGroupPollUs) {
+    KepPause(kKepGroupPollUs);
+    members = kep::sys::GroupMembers(group);
+  }
+  return members;
 }
 
 }  // namespace
@@ -68,7 +88,7 @@ int KepStopOneApp(KepApp *app, int signal) {
     sigemptyset(&sigchld);
     sigaddset(&sigchld, SIGCHLD);
     bool masked = sigprocmask(SIG_BLOCK, &sigchld, &previous) == 0;
-    gone = app->childExited != 0 || app->childReaped != 0;
+    gone = app->childExited != 0 || app->childReaped != 0 || !KepStillThere(*app);
     int status = gone ? KEP_OK : KepDeliver(*app, signal);
     if (masked) sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (status != 0) return status;
@@ -131,4 +151,28 @@ int KepSetAppsStartPending(KepAppList *list) {
     }
   }
   return KEP_OK;
+}
+
+int KepStopGroup(const KepApp &app) {
+  static const char *const kFn = "KepStopGroup";
+  pid_t group = app.pid;
+  if (group <= 1) return 0;
+  unsigned members = kep::sys::GroupMembers(group);
+  if (members == 0) return 0;
+  uint32_t killDelay = KepGetKillDelay();
+  Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): %u process(es) left in the group %i of %s: %s.",
+          kFn, members, static_cast<int>(group), app.name.c_str(), "SIGTERM");
+  kep::sys::Kill(-group, SIGTERM);
+  members = KepWaitForGroup(group, killDelay);
+  if (members == 0) return 0;
+  Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): %u process(es) left in the group %i of %s: %s.",
+          kFn, members, static_cast<int>(group), app.name.c_str(), "SIGKILL");
+  kep::sys::Kill(-group, SIGKILL);
+  members = KepWaitForGroup(group, killDelay);
+  if (members != 0) {
+    Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
+            "%s(): %u process(es) left in the group %i of %s: given up.", kFn, members,
+            static_cast<int>(group), app.name.c_str());
+  }
+  return static_cast<int>(members);
 }

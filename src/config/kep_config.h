@@ -106,6 +106,16 @@ struct KepApp {
   struct timeval lastExitTime = {0, 0};  // uptime of the booking; 0.0: no exit yet
   uint8_t exitBooked = 0;
   uint8_t syncWait = KEP_SYNC_WAIT_NONE;
+  // Run-time only: the process's start in clock ticks after boot, which tells
+  // it from a later process with the same pid; set for a process of an
+  // earlier kep that this record stands for while kep stops it at start-up.
+  unsigned long long procStart = 0;
+  uint8_t leftover = 0;
+  // The read end of the pipe that reports a failed execve while the report may
+  // still come (-1: none).
+  int execReportFd = -1;
+  // Since when kep times a watchdog that has not been fed yet (0.0: not yet).
+  struct timeval wdWatchFrom = {0, 0};
 };
 
 // Held by value; nodes never move, so a reference to a record stays valid until

@@ -1,5 +1,6 @@
 // The application list, the global environment and the settings.
 #include <string.h>
+#include <unistd.h>
 
 #include "kep_config.h"
 
@@ -27,6 +28,7 @@ int KepDisableApp(const char *name) {
 
 int KepFreeApp(KepApp *app) {
   if (app == nullptr) return KEP_ERR_INVALID_ARG;
+  if (app->execReportFd >= 0) close(app->execReportFd);
   // A fresh record releases every owned text and list; its defaults are then
   // zeroed as the released state asks.
   *app = KepApp{};

@@ -3,10 +3,10 @@
 // each application's environment.
 #include <errno.h>
 #include <fcntl.h>
-#include <unistd.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <new>
 #include <string>
@@ -64,6 +64,50 @@ int KepReadLines(FILE *file, KepParseContext *context, uint32_t *failedLine) {
   }
 }
 
+// A character device that ends at the first read, such as /dev/null, reads as
+// an empty configuration; nothing more than one byte is ever asked of it.
+bool KepReadsAsEmpty(int fd) {
+  char byte;
+  ssize_t got;
+  do {
+    got = read(fd, &byte, 1);
+  } while (got < 0 && errno == EINTR);
+  return got == 0;
+}
+
+// Opens the configuration without blocking, so that a FIFO cannot hang the
+// start-up. Only a regular file is read: a device such as /dev/zero would
+// never end, and a directory opens but cannot be read; neither is an empty
+// configuration. /dev/null is (*empty, no stream). Null, with *status set and
+// the failure logged, when it cannot be read.
+FILE *KepOpenConfig(const char *path, bool *empty, int *status) {
+  *status = KEP_ERR_OPEN;
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int error = fd < 0 ? errno : 0;
+  struct stat info;
+  if (error == 0 && fstat(fd, &info) != 0) error = errno;
+  if (error == 0 && S_ISDIR(info.st_mode)) error = EISDIR;
+  if (error == 0 && !S_ISREG(info.st_mode)) {
+    *empty = S_ISCHR(info.st_mode) && KepReadsAsEmpty(fd);
+    close(fd);
+    if (*empty) {
+      *status = KEP_OK;
+    } else {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): %s is not a regular file.", "KepReadConfig",
+              path);
+    }
+    return nullptr;
+  }
+  FILE *file = nullptr;
+  if (error == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) error = errno;
+  if (error == 0 && (file = fdopen(fd, "r")) == nullptr) error = errno;
+  if (file != nullptr) return file;
+  if (fd >= 0) close(fd);
+  Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): fopen(%s) failed, errno = %i.", "KepReadConfig",
+          path, error);
+  return nullptr;
+}
+
 }  // namespace
 
 int KepReadConfig(const char *path) {
@@ -73,34 +117,14 @@ int KepReadConfig(const char *path) {
   }
   Log_Msg(LOG_MSG_INFO, 1, kKepConfigUnit, "%s(): reading config file %s.", __func__, path);
 
-  auto openFailed = [path](int error) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): fopen(%s) failed, errno = %i.",
-            "KepReadConfig", path, error);
-    return KEP_ERR_OPEN;
-  };
-  // Opened without blocking so that a FIFO cannot hang the start-up; only a
-  // regular file is read (a device such as /dev/zero would never end, and a
-  // directory opens but cannot be read: neither is an empty configuration).
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return openFailed(errno);
-  struct stat info;
-  int kind = fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
-  if (kind == 0 && !S_ISREG(info.st_mode)) {
-    close(fd);
-    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): %s is not a regular file.", __func__, path);
-    return KEP_ERR_OPEN;
-  }
-  FILE *file = nullptr;
-  if (kind == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) kind = errno;
-  if (kind == 0 && (file = fdopen(fd, "r")) == nullptr) kind = errno;
-  if (file == nullptr) {
-    close(fd);
-    return openFailed(kind);
-  }
+  bool empty = false;
+  int status = KEP_OK;
+  FILE *file = KepOpenConfig(path, &empty, &status);
+  if (file == nullptr && !empty) return status;
 
   int lineStatus = KEP_OK;
   uint32_t lineNumber = 0;
-  {
+  if (file != nullptr) {
     KepParseContext context;
     context.fileName = path;
     uint32_t failedLine = 0;
@@ -114,7 +138,7 @@ int KepReadConfig(const char *path) {
     // A block still open here is dropped with the context.
   }
 
-  if (fclose(file) != 0) {
+  if (file != nullptr && fclose(file) != 0) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): fclose() for %s failed, errno = %i.", __func__,
             path, errno);
   }

@@ -47,6 +47,11 @@ void KepRecordStatus(KepApp &app, pid_t pid, int status) {
 // up after SIGKILL still owns its unreaped child, and gets its late exit.
 bool KepHasLiveChild(const KepApp &app) { return app.childReaped == 0; }
 
+bool KepIsActingDeath(uint32_t deathAction) {
+  return deathAction == KEP_DEATH_ACTION_RESTART || deathAction == KEP_DEATH_ACTION_RESET ||
+         deathAction == KEP_DEATH_ACTION_REBOOT || deathAction == KEP_DEATH_ACTION_HALT;
+}
+
 // Elapsed whole seconds since since, compared signed with the delay.
 bool KepDelayPassed(const struct timeval &now, const struct timeval &since, uint32_t delay) {
   struct timeval elapsed = {0, 0};
@@ -72,6 +77,21 @@ void SigChildHandler(int, siginfo_t *, void *) {
   errno = savedErrno;
 }
 
+void KepEscalateStop(KepApp &app, uint32_t killRetries, uint32_t killDelay) {
+  if (app.state != KEP_APP_STATE_KILLED) return;
+  struct timeval now = {0, 0};
+  KepGetUptime(&now);
+  if (app.sigkillSent) {
+    // Given up: whatever the child does now, the stop completes.
+    if (KepDelayPassed(now, app.sigkillTime, killDelay)) {
+      app.state = KEP_APP_STATE_REAPED;
+      app.childExited = 0;
+    }
+  } else if (app.sigtermCount != 0 && KepDelayPassed(now, app.sigtermTime, killDelay)) {
+    KepStopOneApp(&app, app.sigtermCount > killRetries ? SIGKILL : SIGTERM);
+  }
+}
+
 uint32_t KepCheckChildAppStatus() {
   uint32_t killRetries = KepGetKillRetries();
   uint32_t killDelay = KepGetKillDelay();
@@ -79,29 +99,24 @@ uint32_t KepCheckChildAppStatus() {
   uint32_t count = 0;
   for (KepApp &app : list) {
     if (app.childExited) {
+      KepCollectExecReport(&app);
       Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit,
               "%s(): %s (pid %i) *** EXITED *** exitStatus: %i, signalNum: %i, deathAction: %s "
               "(%u).",
               "KepCheckChildAppStatus", app.name.c_str(), static_cast<int>(app.pid),
               static_cast<int>(app.exitStatus), static_cast<int>(app.signalNum),
               KepDeathActionName(app.deathAction), app.deathAction);
+      bool stopped = app.state == KEP_APP_STATE_KILLED;
       app.state = KEP_APP_STATE_REAPED;
       ++count;
       app.childExited = 0;
+      // What kep stops, restarts or answers with a stop of all leaves nothing
+      // behind; an application that ends by itself with nothing to follow
+      // keeps what it started (a start script's background programs).
+      if (stopped || KepIsActingDeath(app.deathAction)) KepStopGroup(app);
       continue;
     }
-    if (app.state != KEP_APP_STATE_KILLED) continue;
-    struct timeval now = {0, 0};
-    KepGetUptime(&now);
-    if (app.sigkillSent) {
-      // Given up: whatever the child does now, the stop completes.
-      if (KepDelayPassed(now, app.sigkillTime, killDelay)) {
-        app.state = KEP_APP_STATE_REAPED;
-        app.childExited = 0;
-      }
-    } else if (app.sigtermCount != 0 && KepDelayPassed(now, app.sigtermTime, killDelay)) {
-      KepStopOneApp(&app, app.sigtermCount > killRetries ? SIGKILL : SIGTERM);
-    }
+    KepEscalateStop(app, killRetries, killDelay);
   }
   return count;
 }

@@ -25,6 +25,9 @@ extern uint8_t verbose;
 extern uint8_t logWriteOpen;
 
 inline constexpr const char *kKepDefaultRebootFilePath = "/etc/kep/rebootApplicationData";
+inline constexpr const char *kKepLockFilePath = "/run/kep/lock";
+// Exit status of a kep that found another one running.
+inline constexpr int kKepExitAlreadyRunning = 3;
 
 // The whole program: start-up, run sequence, shut-down. Ends the process with
 // exit(); never returns.
@@ -47,6 +50,8 @@ extern const KepValueName KepStateNames[];
 
 extern uint32_t currentState;
 extern uint8_t rebootRequested;
+// Uptime at which the supervisor last entered Running (0.0 before).
+extern struct timeval runningSince;
 inline constexpr uint32_t stateMachineSleepUs = 500000;
 
 // The supervisor loop; returns Exiting. Called once by the run sequence.
@@ -104,8 +109,18 @@ int KepOpenFreshFile(const char *path, mode_t mode);
 // ---- child exits, watchdog, death monitor ----
 
 void SigChildHandler(int signalNumber, siginfo_t *info, void *context);
-// Called once per pass with SIGCHLD unblocked; number of exits handled.
+// Called once per pass with SIGCHLD unblocked; number of exits handled. The
+// group of a process that kep stopped, or whose death action acts (restart,
+// reset, reboot, halt), is emptied (KepStopGroup) once its exit is collected.
 uint32_t KepCheckChildAppStatus();
+// One step of a stop under way (a Killed record): SIGTERM again after
+// killDelay, SIGKILL once sigtermCount passes killRetries, given up (Reaped)
+// killDelay after SIGKILL.
+void KepEscalateStop(KepApp &app, uint32_t killRetries, uint32_t killDelay);
+// Stops the applications that a kep of this boot left running (found in the
+// status file it left) as any application is stopped, and their groups, before
+// anything is started. Called once by the run sequence.
+void KepStopLeftovers();
 // Called by the Running handler with SIGCHLD blocked; 0 or the first error.
 int KepWdCheck(KepAppList *list);
 // 1 when it has set a stop reason, else 0.
@@ -149,6 +164,22 @@ void KepEnableStatusFile(const char *path);
 // 0; the first failure of a run is logged. Called by the run sequence (start,
 // end), after each collection of exits and before a start or stop blocks.
 int KepUpdateStatusFile(int force);
+
+// ---- the process and the one kep of the device ----
+
+// First thing at start: opens /dev/null on each of the descriptors 0 to 2 that
+// is closed, and unblocks every signal the parent may have blocked.
+void KepSanitizeProcess();
+// Makes /run (when missing) and kep's run-time folder /run/kep, 0755, root's.
+// false, reported on standard error, when the folder cannot be used.
+bool KepCreateRunDir();
+// Takes the instance lock (/run/kep/lock) for the rest of kep's life and
+// writes kep's pid into it: 1. -1 when another process holds it (*owner: the
+// pid written there, 0 when unknown); 0 when the lock cannot be had (logged;
+// kep goes on without it).
+int KepTakeInstanceLock(long *owner);
+// Writes kep's pid into the lock file again (after the fork of -b).
+void KepUpdateLockOwner();
 
 // ---- daemonizing, directories, log hook, reboot request ----
 

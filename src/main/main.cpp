@@ -115,6 +115,7 @@ void DumpConfiguration() {
 }  // namespace
 
 void KepMain(int argc, char **argv) {
+  KepSanitizeProcess();
   kep::sys::System(kPasswdCommand);
 
   // basename may write into its argument; argv is ours to change.
@@ -124,7 +125,8 @@ void KepMain(int argc, char **argv) {
     fprintf(stderr, "%s(): exiting...\n\n", "main");
     exit(1);
   }
-  KepEnableStatusFile(kKepStatusFilePath);
+  bool runDir = KepCreateRunDir();
+  if (runDir) KepEnableStatusFile(kKepStatusFilePath);
   OpenLogging();
   Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit, "---- %s is starting ----", programName);
 
@@ -133,6 +135,13 @@ void KepMain(int argc, char **argv) {
   int previousLevel = -1;
   if (Log_SetLogLevel(logLevel, &previousLevel) != 0) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): Log_SetLogLevel() failed.", "main");
+  }
+  // A second kep would start every application a second time.
+  long owner = 0;
+  if (runDir && KepTakeInstanceLock(&owner) < 0) {
+    fprintf(stderr, "%s already running (pid %ld)\n", programName, owner);
+    Log_Msg(LOG_MSG_ERROR, 1, kKepMainUnit, "%s already running (pid %ld)", programName, owner);
+    exit(kKepExitAlreadyRunning);
   }
 
   KepRunSequence();
@@ -151,6 +160,7 @@ void KepMain(int argc, char **argv) {
 
 void KepRunSequence() {
   KepPrepareSupervisor();
+  KepStopLeftovers();
   KepUpdateStatusFile(1);
 
   Log_Msg(LOG_MSG_INFO, 0, kKepMainUnit, "%s(): starting state machine.", "main");
@@ -168,9 +178,13 @@ void KepPrepareSupervisor() {
   }
   KepSetState(KEP_STATE_INITIALIZING, "main", __LINE__);
 
-  if (runInBackground && DaemonizeProcess() != 0) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): could not background %s.", "main", programName);
-    return;
+  if (runInBackground) {
+    if (DaemonizeProcess() != 0) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): could not background %s.", "main",
+              programName);
+      return;
+    }
+    KepUpdateLockOwner();
   }
   if (SetSigChildHandler() != 0) return;
   if (SetSigTermHandler() != 0) return;

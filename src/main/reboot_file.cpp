@@ -11,6 +11,7 @@
 
 #include "ZelLog.h"
 #include "kep_main.h"
+#include "zel_files.h"
 
 std::string rebootAppName;
 uint32_t rebootAppCount = 0;
@@ -59,24 +60,22 @@ FILE *OpenCreatingFolder(const char *tmpPath) {
   return OpenNewFile(tmpPath);
 }
 
-// The rename is only durable once the directory entry is on storage too.
-// A file system that cannot sync directories (EINVAL) has nothing to flush.
-bool SyncDirectoryOf(const char *path) {
-  static const char *const fn = "KepWriteAppRebootFile";
+// A rename or an unlink is only durable once the directory entry is on
+// storage too. A file system that cannot sync directories (EINVAL) has nothing
+// to flush. The file is replaced (or gone) all the same when this fails: it is
+// a warning, not a failure of the write.
+void SyncDirectoryOf(const char *fn, const char *path) {
   char dir[PATH_MAX];
   DirectoryOf(path, dir);
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): open(%s) failed (%i).", fn, dir, errno);
-    return false;
+    Log_Msg(LOG_MSG_WARNING, 0, kKepMainUnit, "%s(): open(%s) failed (%i).", fn, dir, errno);
+    return;
   }
-  bool synced = true;
   if (fsync(fd) != 0 && errno != EINVAL) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): fsync(%s) failed (%i).", fn, dir, errno);
-    synced = false;
+    Log_Msg(LOG_MSG_WARNING, 0, kKepMainUnit, "%s(): fsync(%s) failed (%i).", fn, dir, errno);
   }
   close(fd);
-  return synced;
 }
 
 void RemoveTemporary(const char *tmpPath) {
@@ -145,7 +144,8 @@ int KepWriteAppRebootFile(const std::string &name, uint32_t count) {
     RemoveTemporary(tmpPath);
     return 0;
   }
-  return SyncDirectoryOf(rebootFilePath) ? 1 : 0;
+  SyncDirectoryOf(fn, rebootFilePath);
+  return 1;
 }
 
 int KepReadAppRebootFile(std::string *name, uint32_t *count) {
@@ -157,7 +157,9 @@ int KepReadAppRebootFile(std::string *name, uint32_t *count) {
   // Opened without blocking and read only when it is a regular file: a FIFO or
   // a device at the path would otherwise hang the start-up before any
   // application starts.
-  int fd = open(rebootFilePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  // A link is followed only when it is root's or the folder owner's.
+  int fd =
+      zel::OpenTrusted(rebootFilePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0, nullptr);
   if (fd < 0 && errno == ENOENT) return 0;
   struct stat info;
   if (fd >= 0 && fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) {
@@ -209,9 +211,17 @@ int KepReadAppRebootFile(std::string *name, uint32_t *count) {
 }
 
 int KepRemoveAppRebootFile() {
+  static const char *const fn = "KepRemoveAppRebootFile";
   if (rebootFilePath == nullptr) return 0;
-  if (unlink(rebootFilePath) == 0 || errno == ENOENT) return 1;
-  Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): unlink(%s) failed (%i).", "KepRemoveAppRebootFile",
-          rebootFilePath, errno);
+  if (unlink(rebootFilePath) == 0) {
+    // Durable like a write: a record that came back after a power cut would
+    // count reboots that were not in a row.
+    SyncDirectoryOf(fn, rebootFilePath);
+    Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit, "%s(): removed %s.", fn, rebootFilePath);
+    return 1;
+  }
+  if (errno == ENOENT) return 1;
+  Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): unlink(%s) failed (%i).", fn, rebootFilePath,
+          errno);
   return 0;
 }

@@ -48,7 +48,8 @@ void StartApp(KepApp *app, const char *fn) {
   app->sigtermTime = {0, 0};
   app->sigkillTime = {0, 0};
   app->execTime = {0, 0};
-  if (KepStartOneApp(app) != 0) {
+  app->wdWatchFrom = {0, 0};
+  if (KepStartOneApp(app, &shutdownRequested) != 0) {
     app->state = KEP_APP_STATE_START_FAILED;
     Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): KepStartOneApp(%s) failed.", fn,
             app->name.c_str());
@@ -82,6 +83,13 @@ bool StartingAppsComplete(const KepAppList &list) {
   return true;
 }
 
+uint32_t StartingAppsShutdown(KepAppList *list) {
+  static const char *const fn = "KepStartingAppsState";
+  Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit, "%s(): Shutdown requested during start app state.", fn);
+  KepSetStopReason(KEP_STOP_REASON_HALT, nullptr, fn, __LINE__);
+  return StartingAppsStopAll(list);
+}
+
 }  // namespace
 
 uint32_t KepInitializingState() {
@@ -92,11 +100,7 @@ uint32_t KepInitializingState() {
 uint32_t KepStartingAppsState() {
   static const char *const fn = "KepStartingAppsState";
   KepAppList &list = KepGetAppList();
-  if (shutdownRequested != 0) {
-    Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit, "%s(): Shutdown requested during start app state.", fn);
-    KepSetStopReason(KEP_STOP_REASON_HALT, nullptr, fn, __LINE__);
-    return StartingAppsStopAll(&list);
-  }
+  if (shutdownRequested != 0) return StartingAppsShutdown(&list);
 
   uint32_t level = CurrentStartLevel(list);
   for (KepApp &app : list) {
@@ -113,6 +117,8 @@ uint32_t KepStartingAppsState() {
     if (app.startLevel != level) continue;
     if (app.state == KEP_APP_STATE_START_PENDING) {
       StartApp(&app, fn);
+      // A shutdown ends the start wait under way and starts nothing more.
+      if (shutdownRequested != 0) return StartingAppsShutdown(&list);
     } else if (app.state == KEP_APP_STATE_INITIALIZING) {
       // No time limit: the level waits until the init file names this child or
       // the child dies.

@@ -1,4 +1,5 @@
 // The supervisor loop and the supervisor state.
+#include "ZelKepLib.h"
 #include "ZelLog.h"
 #include "kep_main.h"
 #include "kep_sys.h"
@@ -12,6 +13,7 @@ const KepValueName KepStateNames[] = {
 
 uint32_t currentState = KEP_STATE_INVALID;
 uint8_t rebootRequested = 0;
+struct timeval runningSince = {0, 0};
 
 namespace {
 
@@ -74,5 +76,6 @@ void KepSetState(uint32_t newState, const char *callerName, int callerLine) {
           static_cast<int>(newState), callerName != nullptr ? callerName : "unknown_fn",
           callerLine);
   currentState = newState;
+  if (newState == KEP_STATE_RUNNING) KepGetUptime(&runningSince);
   KepLogAppData(0, verbose != 0 ? 1 : 0);
 }

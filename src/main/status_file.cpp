@@ -12,6 +12,7 @@
 #include "ZelLog.h"
 #include "kep_main.h"
 #include "kep_start_app.h"
+#include "process_identity.h"
 #include "status_format.h"
 
 const char *kepStatusFilePath = nullptr;
@@ -142,6 +143,10 @@ std::string StatusText(const KepAppList &list) {
     PutNumber(out, "deaths", static_cast<long long>(app.deathTimeList.size()));
     Put(out, "wait", WaitText(app));
     Put(out, "wd", app.wdFile ? app.wdFile->c_str() : "");
+    // What tells the process from a later one with its pid, and how to stop it
+    // in order: a kep that follows a killed one stops what it left running.
+    PutNumber(out, "pstart", static_cast<long long>(app.procStart));
+    Put(out, "stop", app.stopFile ? app.stopFile->c_str() : "");
     out += '\n';
   }
   out += "end\n";

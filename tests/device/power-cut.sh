@@ -3,8 +3,11 @@
 # boot-loop configuration kep records a reboot at every boot and removes the record at every
 # fourth; the board is killed at a seeded random moment of the 3 s around the write (from the
 # reset before the one that becomes a reboot, to the reboot) or the removal, the disk taking
-# every guest write at once. After each cut the file system must be
-# clean and the file absent, or the old or the new record, complete.
+# every guest write at once. After each cut the file system must be clean, and the file must
+# hold exactly what kep's last completed write or removal left, as the console shows it
+# ("wrote reboot app (crasher, N)." or "removed ..."), or, when the cut fell during a write or
+# a removal (its stop reason logged, its completion not), what that one leaves. Nothing else:
+# a lost record would be the boot-loop protection gone.
 #   power-cut.sh [CUTS [SEED]]   (default 20 cuts, seed 1)
 set -euo pipefail
 source "$(dirname "$0")/../../tools/device/lib.sh"
@@ -39,13 +42,24 @@ while [ $made -lt "$cuts" ]; do
   fi
   check=$(device_fsck "$work/disk" 2>&1) || fail "$what: e2fsck -n: $check"
   record new
-  # Valid: absent, the old record, or the record that follows it (none after a count of 3).
-  count=$(sed -n 's/^crasher \([0-9]\)$/\1/p' "$work/old" 2>/dev/null || true)
-  printf 'crasher %d\n' $((${count:-0} + 1)) >"$work/next"
-  [ ! -f "$work/new" ] || cmp -s "$work/new" "$work/old" ||
-    { [ "${count:-0}" -lt 3 ] && cmp -s "$work/new" "$work/next"; } ||
-    fail "$what: $(show old) became $(show new)"
-  echo "$what: $(show old) -> $(show new)"
+  # What the console says kep had done: the record as its last completed operation left it,
+  # and as an operation begun after that leaves it (kep logs the stop reason before it writes
+  # or removes the record).
+  left=$(show old) pending= counted=0
+  while IFS= read -r line; do
+    n=$(sed -n 's/.*app (crasher, \([0-9]*\)).*/\1/p' <<<"$line")
+    case $line in
+      *"wrote reboot app (crasher, "*) left="\"crasher $n\\n\"" pending= ;;
+      *"KepRemoveAppRebootFile(): removed "*) left=absent pending= ;;
+      *"read reboot app (crasher, "*) counted=$n ;;
+      *"set stop reason to 3 [Reboot]"*) pending="\"crasher $((counted + 1))\\n\"" ;;
+      *"set stop reason to "* | *"disabling app (crasher, "*) pending=absent ;;
+    esac
+  done < <(tr -d '\r' <"$work/console")
+  now=$(show new)
+  [ "$now" = "$left" ] || [ "$now" = "$pending" ] ||
+    fail "$what: $(show old) became $now; the console says $left${pending:+, or $pending}"
+  echo "$what: $(show old) -> $now"
   rm -f "$work/old"
   [ ! -f "$work/new" ] || mv "$work/new" "$work/old"
 done

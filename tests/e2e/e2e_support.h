@@ -117,6 +117,14 @@ class Run {
   std::string out_;
 };
 
+// Gives path (a link itself, not what it names) to another user, so that kep,
+// root in the sandbox, finds a link that neither root nor its folder's owner
+// made. Only root can: false when the test runs as another user, whose files
+// are all root's inside the sandbox.
+inline bool GiveToAnotherUser(const std::string &path) {
+  return geteuid() == 0 && lchown(path.c_str(), 1000, 1000) == 0;
+}
+
 // kep (or the program given) with these arguments, in an emptied environment
 // whose PATH finds the test tools and the test application.
 inline std::vector<std::string> KepCommand(const std::vector<std::string> &args,

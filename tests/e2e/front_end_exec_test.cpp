@@ -26,7 +26,9 @@ TEST(FrontEndExec, RunsThatEndAtOnceStillPrepareTheProcessAndRefuseLinkedLogs) {
   const std::string parseError = "main(): error parsing config file bad.conf.";
   const struct {
     std::vector<std::string> args;  // bad.conf: a configuration with an error
-    int links;  // 1: kep.log a symbolic link; 2: dlog.log one, kep.log a hard link
+    // 1: kep.log another user's symbolic link; 2: dlog.log one, kep.log a hard
+    // link; 3: both root's symbolic links to a folder of their own (a RAM file system)
+    int links;
     int exitCode;
     std::vector<std::string> once;  // each once in err (standard error), dlog or log (kep.log)
   } cases[] = {
@@ -53,6 +55,7 @@ TEST(FrontEndExec, RunsThatEndAtOnceStillPrepareTheProcessAndRefuseLinkedLogs) {
        {"err:libdlog: /var/log/dlog.log is a symbolic link: refused, no entry is written there",
         "err:ZelLog: /var/log/kep/kep.log is a hard link: refused, nothing is logged there",
         "err:Log_WriteOpen(kep) failed."}},
+      {{"-c", "bad.conf"}, 3, 0, {"ram:" + parseError, "ramdlog:" + parseError, stop}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.args.back());
@@ -63,9 +66,19 @@ TEST(FrontEndExec, RunsThatEndAtOnceStillPrepareTheProcessAndRefuseLinkedLogs) {
     const std::string other = state.Write("etc/other", "root only too\n");
     chmod(secret.c_str(), 0600);
     const std::string kepLog = state.Inside("/var/log/kep/kep.log");
-    const std::string linked = c.links == 1 ? kepLog : state.Inside("/var/log/dlog.log");
-    ASSERT_TRUE(c.links == 0 || symlink("/etc/secret", linked.c_str()) == 0);
-    ASSERT_TRUE(c.links < 2 || link(other.c_str(), kepLog.c_str()) == 0);
+    const std::string dlogPath = state.Inside("/var/log/dlog.log");
+    if (c.links == 1 || c.links == 2) {
+      const std::string linked = c.links == 1 ? kepLog : dlogPath;
+      ASSERT_EQ(symlink("/etc/secret", linked.c_str()), 0);
+      if (!e2e::GiveToAnotherUser(linked)) continue;  // every link is root's in the sandbox
+    }
+    ASSERT_TRUE(c.links != 2 || link(other.c_str(), kepLog.c_str()) == 0);
+    if (c.links == 3) {
+      ASSERT_EQ(mkdir(state.Inside("/var/log/ram").c_str(), 0755), 0);
+      // Relative, so that the test reads through them too.
+      ASSERT_TRUE(symlink("../ram/kep.log", kepLog.c_str()) == 0 &&
+                  symlink("ram/dlog.log", dlogPath.c_str()) == 0);
+    }
     state.Write("bad.conf", "application " + state.Script("never", "echo started > record\n") +
                                 " {\n  deathAction restart\n  frobnicate\n}\n");
     const std::string program = state.File(c.args.back() == "-h" ? "supervisor" : "kep");
@@ -76,7 +89,11 @@ TEST(FrontEndExec, RunsThatEndAtOnceStillPrepareTheProcessAndRefuseLinkedLogs) {
     EXPECT_EQ(outcome.out, c.args.back() == "-h" ? usage : "");
     const std::string dlog = state.Dlog();
     std::map<std::string, std::string> output = {
-        {"err", outcome.err}, {"dlog", dlog}, {"log", ReadFile(kepLog)}};
+        {"err", outcome.err},
+        {"dlog", dlog},
+        {"log", ReadFile(kepLog)},
+        {"ram", ReadFile(state.Inside("/var/log/ram/kep.log"))},
+        {"ramdlog", ReadFile(state.Inside("/var/log/ram/dlog.log"))}};
     for (const std::string &where : c.once) {
       const size_t colon = where.find(':');
       EXPECT_EQ(CountOf(output[where.substr(0, colon)], where.substr(colon + 1)), 1u)

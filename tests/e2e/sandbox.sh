@@ -26,7 +26,7 @@ passwd -x -1 root && echo passwd-ok
 [ -e /sbin/reboot ] && /sbin/reboot from-sbin
 reboot -f
 mkdir -p /etc/kep /var/local/zel && echo written-inside > /etc/kep/x
-echo log > /var/log/$marker && echo local > /var/local/zel/$marker
+echo log > /var/log/$marker && echo local > /var/local/zel/$marker && echo run > /run/$marker
 exit 3
 EOF
 in_sandbox bash "$work/inside.sh" > "$work/out" 2> "$work/err"; status=$?
@@ -40,7 +40,7 @@ check "passwd changed nothing on the host" [ "$host_shadow" = "$(md5sum /etc/sha
 check "reboot on PATH recorded" grep -qx -- -f "$state/reboot.calls"
 check "/etc lands in the state folder" grep -qx written-inside "$state/etc/kep/x"
 check "/etc on the host is unchanged" [ "$host_etc_kep" = "$(md5sum /etc/kep/x 2>/dev/null)" ]
-for dir in /var/log /var/local/zel; do
+for dir in /var/log /var/local/zel /run; do
   check "$dir lands in the state folder" [ -f "$state$dir/$marker" ]
   check "$dir on the host is untouched" [ ! -e "$dir/$marker" ]
 done

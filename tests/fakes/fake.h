@@ -29,6 +29,11 @@ struct State {
   std::function<void(unsigned long long)> onSleep;  // after each sleep, with its length
   int systemResult = 0, rebootResult = -1, rebootCalls = 0;
   std::map<std::string, pid_t> syncFiles;  // path -> the pid written in it
+  // Live processes: pid -> start in clock ticks (forked children get one,
+  // ending removes it). Process groups: live members, and how many of them
+  // ignore SIGTERM (SIGKILL to the group ends them all).
+  std::map<pid_t, unsigned long long> started;
+  std::map<pid_t, unsigned> groups, stubborn;
   // path -> what KepWatchdogFileTime returns, and the age of the last feed; no
   // entry reads as 2 with errno ENOENT, a failure with errno EACCES.
   std::map<std::string, std::pair<int, long long>> watchdogs;

@@ -18,6 +18,7 @@ State &World() {
 void Reset() { World() = State{}; }
 double Now() { return World().nowUs / 1e6; }
 void End(pid_t pid, int status) {
+  World().started.erase(pid);
   World().exits.push_back({pid, status});
   World().sigchldPending = true;
 }
@@ -47,8 +48,17 @@ using fake::World;
 
 pid_t Fork() {
   errno = World().forkErrno;
-  return errno != 0 ? -1 : World().nextPid++;
+  if (errno != 0) return -1;
+  World().started[World().nextPid] = static_cast<unsigned long long>(World().nowUs / 10000);
+  return World().nextPid++;
 }
+
+unsigned long long ProcStartTicks(pid_t pid) {
+  auto it = World().started.find(pid);
+  return it != World().started.end() ? it->second : 0;
+}
+
+unsigned GroupMembers(pid_t pgid) { return World().groups[pgid]; }
 
 pid_t GetParentPid() { return 4000; }
 
@@ -57,7 +67,10 @@ int Kill(pid_t pid, int sig) {
   World().misdirected += std::count(World().reaped.begin(), World().reaped.end(), abs(pid));
   World().signals.push_back({pid, sig});
   errno = World().killErrno;
-  return errno != 0 ? -1 : 0;
+  if (errno != 0) return -1;
+  if (pid < 0 && World().groups.count(-pid) != 0)
+    World().groups[-pid] = sig == SIGKILL ? 0 : World().stubborn[-pid];
+  return 0;
 }
 
 // No ended child left is ECHILD, as for a pid that has been reaped already.

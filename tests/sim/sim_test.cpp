@@ -9,12 +9,14 @@
 #include <sstream>
 #include <tuple>
 
+#include "ZelKepLib.h"
 #include "fake.h"
 #include "kep_front_end.h"
 #include "kep_main.h"
 #include "kep_start_app.h"
 #include "kep_sys.h"
 #include "kep_test.h"
+#include "process_identity.h"
 
 namespace {
 
@@ -39,6 +41,7 @@ class Sim : public ::testing::Test {
     kep::fake::Reset();
     currentState = stopReason = resetAppCount = rebootAppCount = 0;
     rebootRequested = shutdownRequested = 0;
+    runningSince = {0, 0};
     resetAppName.clear();
     rebootAppName.clear();
     log_.Clear();
@@ -96,6 +99,7 @@ using DeathMonitor = Sim;
 using StopReason = Sim;
 using Watchdog = Sim;
 using RebootRequest = Sim;
+using Leftovers = Sim;
 
 // After the fork a 10 ms pause; then, with a start file and a sync time only,
 // startSyncTime * 100 polls, each followed by 10 ms, until the file names the
@@ -182,6 +186,11 @@ TEST_F(Stop, RepeatsSigtermThenKillsTheGroupThenGivesUp) {
     EXPECT_EQ(KepCheckChildAppStatus(), endsAt == 0 && pid > 0 ? 1u : 0u);
   }
   EXPECT_TRUE(log_.Contains("kill(2000, SIGTERM) for app, retry: 2/2."));  // the count before
+  // A refused SIGKILL names the application's pid, not the group it went to.
+  World().killErrno = EPERM;
+  EXPECT_EQ(KepStopOneApp(&Add("app", kKilled, 2001), SIGKILL), 1003);
+  EXPECT_EQ(Logged("SIGKILL) for app failed"),
+            Texts{"1 KepStopOneApp(): kill(2001, SIGKILL) for app failed, errno = 1."});
 }
 
 // A 3 s pause after each stop, whatever signals arrive (every 0.1 s here). A
@@ -236,6 +245,39 @@ TEST_F(ChildExits, AnExitGoesOnlyToTheRecordWhoseChildItIs) {
   EXPECT_EQ(exits.str(), "9:-1:9 9:3:0 9:7:0 ");
 }
 
+// Once its own process has ended, what is left of the group of an application
+// that kep stopped, or whose death action acts, gets SIGTERM and, killDelay
+// (15 s) later, SIGKILL; one that ends by itself with nothing to follow keeps
+// its helpers.
+TEST_F(ChildExits, AStoppedOrActingApplicationLeavesNothingOfItsGroupBehind) {
+  // its state, death action, helpers left (of them ignoring SIGTERM); signals
+  // sent and seconds taken
+  const std::tuple<uint32_t, uint32_t, unsigned, unsigned, const char *> cases[] = {
+      {kUp, kNone, 2, 1, "0"},
+      {kUp, kRestart, 0, 0, "0"},
+      {kUp, kRestart, 2, 0, "T-2000 0"},
+      {kKilled, kNone, 2, 1, "T-2000 K-2000 15"},
+      {kUp, kReset, 3, 3, "T-2000 K-2000 15"},
+  };
+  for (auto [state, deathAction, helpers, stubborn, expected] : cases) {
+    SCOPED_TRACE(expected);
+    Fresh();
+    Add("app", state, 2000, deathAction);
+    World().groups[2000] = helpers;
+    World().stubborn[2000] = stubborn;
+    kep::fake::End(2000, 0);
+    Reap();
+    EXPECT_EQ(KepCheckChildAppStatus(), 1u);
+    std::ostringstream seen;
+    for (auto [to, signal] : World().signals) seen << (signal == SIGTERM ? "T" : "K") << to << " ";
+    seen << kep::fake::Now() - 1000;
+    EXPECT_EQ(seen.str(), expected);
+  }
+  EXPECT_EQ(Logged("KepStopGroup"),
+            (Texts{"3n KepStopGroup(): 3 process(es) left in the group 2000 of app: SIGTERM.",
+                   "3n KepStopGroup(): 3 process(es) left in the group 2000 of app: SIGKILL."}));
+}
+
 // b comes with what a last run left: its start clears it, all but startCount.
 TEST_F(StateMachine, LevelsStartInOrderAndAnInitializingApplicationHoldsTheNextLevelBack) {
   KepApp &a = Add("/bin/sleep", kConfigured);
@@ -274,6 +316,20 @@ TEST_F(StateMachine, LevelsStartInOrderAndAnInitializingApplicationHoldsTheNextL
   EXPECT_EQ(log_.Count("KepSetState(): "), 5u) << "a pass that keeps the state logs nothing";
   EXPECT_TRUE(log_.Contains("KepStateMachine(): processes exited: 3")) << log_.Dump();
   EXPECT_EQ(stopReason, rHalt);
+}
+
+// A shutdown during the start waits of a level ends the wait under way (1 s
+// into it) and starts nothing more; what runs is stopped, with its 3 s pause.
+TEST_F(StateMachine, AShutdownEndsTheStartWaitUnderWayAndStartsNothingMore) {
+  for (const char *name : {"/bin/true", "/bin/cat", "/bin/sleep"})
+    Add(name, kPending).startFile = "/s/never";
+  KepMutableSettings().startSyncTime = 20;
+  World().onSleep = [](unsigned long long) { shutdownRequested = kep::fake::Now() >= 1001; };
+  EXPECT_EQ(KepStartingAppsState(), kStopping);
+  EXPECT_EQ(World().signals, (kep::fake::PidInts{{2000, SIGTERM}}));
+  EXPECT_EQ(World().nextPid, 2001);
+  EXPECT_NEAR(kep::fake::Now() - 1000, 4.01, 0.011);
+  EXPECT_TRUE(stopReason == rHalt && log_.Contains("Shutdown requested during start app state."));
 }
 
 // One pass of the handler of `state` over the records, beside a disabled
@@ -424,19 +480,21 @@ TEST_F(StopReason, TheThirdResetInARowBecomesARecordedRebootAndEveryOtherStopRem
 TEST_F(Watchdog, TimesOutWholeSecondsBeyondTheTimeoutFromTheLastFeedOrTheStart) {
   auto add = [&](const char *name, int status, long long ageUs, uint32_t state = kUp) -> KepApp & {
     KepApp &app = Add(name, state, 2000 + static_cast<pid_t>(KepGetAppList().size()));
-    app.wdFile = std::string("/wd/") + name;
+    // Whether the file is there, the fake library does not tell.
+    app.wdFile = dir_.Write(std::string(name) + "-wd", "");
     World().watchdogs[*app.wdFile] = {status, ageUs};
     return app;
   };
   add("slow", 0, 60900000);
   KepApp &late = add("late", 0, 61000000);
   add("ahead", 0, -5000000);
-  add("restarted", 4, 0).execTime = {939, 100000};
+  add("restarted", KEP_FILE_OTHER_PID, 0).execTime = {939, 100000};
   KepApp &unfed = add("unfed", 0, 0);
   World().watchdogs.erase(*unfed.wdFile);
+  unlink(unfed.wdFile->c_str());
   unfed.execTime = {939, 0};
-  add("unreadable", 2, 0);
-  add("garbled", 3, 0);
+  add("unreadable", KEP_FILE_MISSING, 0);
+  add("garbled", KEP_FILE_DAMAGED, 0);
   // Never examined (their files would fail to read).
   add("disabled", 2, 0).disabled = 1;
   add("initializing", 2, 0, KEP_APP_STATE_INITIALIZING);
@@ -455,6 +513,67 @@ TEST_F(Watchdog, TimesOutWholeSecondsBeyondTheTimeoutFromTheLastFeedOrTheStart) 
   log_.Clear();
   EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
   EXPECT_TRUE(log_.Lines().empty());
+}
+
+// An application that has not fed yet is watched from the later of its start
+// and the supervisor's entry into Running, as first seen: one that needed 95 s
+// to initialise is not struck at once, and a later return to Running (after
+// another's restart) does not make it younger.
+TEST_F(Watchdog, OneNotFedYetIsWatchedFromItsStartOrFromRunningWhicheverIsLater) {
+  KepApp &slow = Add("slow", kUp, 2000);
+  slow.wdFile = dir_.File("slow-wd");
+  slow.execTime = {900, 0};
+  runningSince = {995, 0};
+  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
+  runningSince = {1050, 0};
+  World().nowUs = 1055000000;
+  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
+  EXPECT_EQ(slow.state, kUp);
+  World().nowUs = 1056000000;
+  EXPECT_EQ(KepWdCheck(&KepGetAppList()), 0);
+  EXPECT_EQ(Logged("timeout: "),
+            Texts{"1 KepWdCheck(): watchdog timeout: slow, pid: 2000 (60, 61, 995, 1056, 0)."});
+}
+
+// What an earlier kep of this boot left running is stopped before anything
+// starts, last configured first, but only what still is the process that kep
+// started (its start time): never a pid that another process has since, nor
+// anything of another boot or of a kep that still runs.
+TEST_F(Leftovers, OnlyWhatAKepOfThisBootStartedAndThatStillRunsIsStopped) {
+  auto app = [](pid_t pid, unsigned long long start) {
+    return "app name=a" + std::to_string(pid) + " state=Running pid=" + std::to_string(pid) +
+           " disabled=0 level=0 exec=1.000000 starts=1 exit=none exitAt=0.000000 deaths=0 "
+           "wait=none wd= pstart=" +
+           std::to_string(start) + " stop=\n";
+  };
+  // the file's boot, whether its kep (pid 5) still runs; the signals sent
+  const std::tuple<std::string, bool, const char *> cases[] = {
+      {KepBootId(), false, "T3002 T3000 "},
+      {"another-boot", false, ""},
+      {KepBootId(), true, ""},
+  };
+  const std::string path = dir_.File("status");
+  for (auto [boot, kepRuns, expected] : cases) {
+    SCOPED_TRACE(boot + (kepRuns ? " kep runs" : ""));
+    Fresh();
+    // 3001 has been reused; 3003 was never known; 3000 and 3002 end on SIGTERM.
+    World().started = {{3000, 77}, {3001, 99}, {3002, 80}, {3003, 50}};
+    if (kepRuns) World().started[5] = 10;
+    World().onSleep = [](unsigned long long) {
+      World().started.erase(3000), World().started.erase(3002);
+    };
+    dir_.Write("status", "kep-status 1\nkep pid=5 start=10 boot=" + boot +
+                             " started=1.000000 written=2.000000 state=Running stop=Invalid "
+                             "stopApp= config= apps=4\n" +
+                             app(3000, 77) + app(3001, 78) + app(3002, 80) + app(3003, 0) +
+                             "end\n");
+    kepStatusFilePath = path.c_str();
+    KepStopLeftovers();
+    kepStatusFilePath = nullptr;
+    std::ostringstream seen;
+    for (auto [to, signal] : World().signals) seen << (signal == SIGTERM ? "T" : "K") << to << " ";
+    EXPECT_EQ(seen.str(), expected);
+  }
 }
 
 // The command's own exit status is not looked at; the system call is the

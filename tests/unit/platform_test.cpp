@@ -2,9 +2,11 @@
 // kep's hook into it, synchronisation and watchdog files, the reboot-application
 // file, the clean-up of synchronisation files, and the signal handlers.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,6 +23,7 @@
 #include "kep_main.h"
 #include "kep_test.h"
 #include "kep_util.h"
+#include "zel_files.h"
 #include "zel_log_testing.h"
 
 namespace {
@@ -138,6 +141,51 @@ TEST_F(Logs, TheHookWritesEachTextLiterallyAtItsSeverityAndTellsWhatWasLost) {
   expected.push_back("INFO" + who + "KepMain: " + std::string(4096, 'a') +
                      "...[cut from 10000 bytes]");
   EXPECT_EQ(Tails(dlog_), expected);
+}
+
+// Any process may lock the debug log and keep it locked: a writer waits for
+// that a blink at most and writes its entry all the same.
+TEST_F(Logs, ALockHeldOnTheDebugLogDelaysAWriterOnlyBriefly) {
+  const int holder = open(dlog_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(10);  // a writer that waits for good ends here
+    for (int entry = 0; entry < 3; ++entry) __dlog_printf(6, "M", "written anyway");
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(CountOf(ReadFile(dlog_), "written anyway\n"), 3u);
+  close(holder);
+}
+
+// kep's log removed or replaced while kep runs (by hand, by a clean-up) is
+// opened again at the next line; a link to it (to a RAM file system) stays a
+// link, also when the file reaches its bound.
+TEST_F(Logs, ALogRemovedOrReplacedIsOpenedAgainAndALinkedOneStaysLinked) {
+  ASSERT_EQ(Log_WriteOpen("unit", 0, 1, 0), 0);
+  Log_Msg(1, 0, "M", "first");
+  unlink(log_.c_str());
+  Log_Msg(1, 0, "M", "after its removal");
+  EXPECT_EQ(Tails(log_), std::vector<std::string>{"ERROR M: after its removal"});
+  rename(log_.c_str(), (log_ + ".away").c_str());
+  temp_.Write("var/log/kep/unit.log", "");
+  Log_Msg(1, 0, "M", "after its replacement");
+  EXPECT_EQ(Tails(log_), std::vector<std::string>{"ERROR M: after its replacement"});
+  ASSERT_EQ(Log_WriteClose(), 0);
+  unlink(log_.c_str());
+  ASSERT_EQ(symlink(temp_.File("ram.log").c_str(), log_.c_str()), 0);
+  ASSERT_EQ(Log_WriteOpen("unit", 0, 1, 0), 0);
+  for (int line = 0; line < 20; ++line)
+    Log_Msg(1, 0, "M", "%02d %s", line, std::string(100, 'x').c_str());
+  struct stat info;
+  EXPECT_TRUE(lstat(log_.c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+  EXPECT_FALSE(FileExists(log_ + ".1"));
+  const std::vector<std::string> kept = Tails(log_);
+  EXPECT_TRUE(!kept.empty() && kept.back().find("19 x") != std::string::npos);
+  EXPECT_LE(ReadFile(temp_.File("ram.log")).size(), 1024u);
 }
 
 std::string WatchdogText(pid_t pid, const struct timeval &fedAt) {
@@ -276,11 +324,83 @@ TEST(RebootFile, ReadTakesTheFirstLineAndTreatsADamagedOrMissingFileAsAbsent) {
     int result = KepReadAppRebootFile(&name, &count);
     EXPECT_EQ(std::to_string(result) + " [" + name + "] " + std::to_string(count), read);
     EXPECT_TRUE(FileExists(path) == (content != "-") && KepRemoveAppRebootFile() == 1);
-    EXPECT_EQ(log.Texts(), message.empty() ? std::vector<std::string>{}
-                                           : std::vector{"KepReadAppRebootFile(): " + message});
+    std::vector<std::string> logged;
+    if (!message.empty()) logged.push_back("KepReadAppRebootFile(): " + message);
+    // Removed durably, and said so: a power cut must not bring a record back.
+    if (content != "-") logged.push_back("KepRemoveAppRebootFile(): removed " + path + ".");
+    EXPECT_EQ(log.Texts(), logged);
     EXPECT_FALSE(FileExists(path));
   }
   rebootFilePath = kKepDefaultRebootFilePath;
+}
+
+// The record is on storage before the write returns; a folder that cannot be
+// synced then (here: it cannot even be opened, having write and search rights
+// only) leaves the file replaced all the same: a warning, and success.
+TEST(RebootFile, AWriteWhoseFolderCannotBeSyncedIsStillDone) {
+  TempDir dir;
+  const std::string folder = dir.File("wx"), file = folder + "/data";
+  ASSERT_TRUE(chmod(dir.Path().c_str(), 0755) == 0 && mkdir(folder.c_str(), 0) == 0 &&
+              chmod(folder.c_str(), 0333) == 0);
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    // Root opens any folder: the write is made as nobody.
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+      _exit(99);
+    LogCapture log;
+    rebootFilePath = file.c_str();
+    const int result = KepWriteAppRebootFile("myapp", 2);
+    for (const LogLine &line : log.Lines()) {
+      const std::string text = std::to_string(line.level) + " " + line.text + "|";
+      if (write(report[1], text.data(), text.size()) < 0) _exit(98);
+    }
+    _exit(result);
+  }
+  close(report[1]);
+  std::string logged;
+  char buffer[512];
+  for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;) logged.append(buffer, n);
+  close(report[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(logged, "2 KepWriteAppRebootFile(): open(" + folder + ") failed (13).|");
+  chmod(folder.c_str(), 0755);
+  EXPECT_EQ(ReadFile(file), "myapp 2\n");
+}
+
+// A symbolic link where kep opens a file or a folder of its own (a log, the
+// synchronisation folder) is followed only when it is root's or the folder
+// owner's: what a device image links to a RAM file system is used, what
+// another user plants in a folder open to all is not. Each row gives the
+// folder's owner and the link's; the clean-up empties the linked folder, an
+// open for appending reaches the linked file, or both are refused.
+TEST(Files, ALinkIsFollowedOnlyWhenItIsRootsOrTheFolderOwners) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give links and folders other owners";
+  const std::tuple<uid_t, uid_t, bool> cases[] = {
+      {0, 0, true}, {0, 1000, false}, {1000, 1000, true}, {1000, 0, true}, {1000, 1001, false}};
+  for (auto [folderOwner, linkOwner, followed] : cases) {
+    SCOPED_TRACE(std::to_string(folderOwner) + " " + std::to_string(linkOwner));
+    TempDir ram, dir;
+    ram.Write("app-start", "x");
+    const std::string logLink = dir.File("kep.log"), folderLink = dir.File("syncFiles");
+    ASSERT_TRUE(chown(dir.Path().c_str(), folderOwner, 0) == 0 &&
+                chmod(dir.Path().c_str(), 01777) == 0 &&
+                symlink(ram.File("kep.log").c_str(), logLink.c_str()) == 0 &&
+                symlink(ram.Path().c_str(), folderLink.c_str()) == 0 &&
+                lchown(logLink.c_str(), linkOwner, 0) == 0 &&
+                lchown(folderLink.c_str(), linkOwner, 0) == 0);
+    bool linked = !followed;
+    const int fd = zel::OpenTrusted(logLink.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644, &linked);
+    EXPECT_TRUE(fd >= 0 ? followed : errno == ELOOP) << errno;
+    EXPECT_EQ(linked, followed);
+    if (fd >= 0) close(fd);
+    EXPECT_EQ(FileExists(ram.File("kep.log")), followed);
+    EXPECT_EQ(KepRmAllFilesInDir(folderLink.c_str()), followed ? 0 : -1);
+    EXPECT_NE(FileExists(ram.File("app-start")), followed);
+  }
 }
 
 // Links (to a file elsewhere) and folders stay whatever their names, and an

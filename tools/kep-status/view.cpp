@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "ZelKepLib.h"
+#include "process_identity.h"
 #include "status_format.h"
 
 namespace {
@@ -218,9 +219,9 @@ void PrintUsage(FILE *out) {
       "\n"
       "Shows what kep supervises, from the status file that kep keeps: each\n"
       "application's state, pid, time up, starts since kep started and last exit.\n"
-      "  -f FILE  read FILE instead of /var/local/zel/kep/status; for\n"
-      "           ROOT/var/local/zel/kep/status (a sandbox's state folder) the\n"
-      "           watchdog files are read under ROOT too\n"
+      "  -f FILE  read FILE instead of /run/kep/status; for ROOT/run/kep/status\n"
+      "           (a sandbox's state folder) the watchdog files are read under\n"
+      "           ROOT too\n"
       "  -k       key=value lines for scripts instead of the table\n"
       "  NAME     only these applications (the configured name or its last part)\n"
       "\n"

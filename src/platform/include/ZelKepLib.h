@@ -15,6 +15,13 @@
 extern "C" {
 #endif
 
+/* Statuses of the readers KepReadSyncFile and KepWatchdogFileTime. */
+#define KEP_FILE_OK 0
+#define KEP_FILE_BAD_ARGUMENT 1 /* null path, pid <= 0, reserved not null */
+#define KEP_FILE_MISSING 2      /* missing or unreadable */
+#define KEP_FILE_DAMAGED 3      /* empty, cut, garbage, not a regular file */
+#define KEP_FILE_OTHER_PID 4    /* written for (or fed by) another pid */
+
 /* ---- supervisor side ---- */
 
 /* *out = time since boot, from the boot clock (never the wall clock; it keeps
@@ -25,10 +32,8 @@ int KepGetUptime(struct timeval *out);
  * null argument. */
 int KepTvSub(const struct timeval *a, const struct timeval *b, struct timeval *out);
 
-/* 0 when the synchronisation file PATH has been written for process PID; any
- * other value means "not yet": 1 bad argument (null path, pid <= 0, reserved
- * not null), 2 missing or unreadable, 3 damaged (empty, cut, garbage, not a
- * regular file), 4 written for another pid. reserved must be null. */
+/* KEP_FILE_OK when the synchronisation file PATH has been written for process
+ * PID; any other status means "not yet". reserved must be null. */
 int KepReadSyncFile(const char *path, pid_t pid, void *reserved);
 
 /* Age of the watchdog file PATH fed by process PID.
@@ -39,10 +44,10 @@ int KepReadSyncFile(const char *path, pid_t pid, void *reserved);
  * The age is measured on the boot clock, from the time written into the file by
  * the feeder: neither the wall clock nor the file's mtime counts. Null outputs
  * are skipped; on failure the outputs are left untouched.
- * Returns 0, or a non-zero status: 1 bad argument (null path, pid <= 0), 2 file
- * missing or unreadable (errno is ENOENT exactly when the file does not exist),
- * 3 damaged content (also a feed time later than now), 4 written by another pid
- * (an application restarted and not yet fed). */
+ * Returns KEP_FILE_OK, or KEP_FILE_BAD_ARGUMENT, KEP_FILE_MISSING (errno is
+ * ENOENT exactly when the file does not exist), KEP_FILE_DAMAGED (also a feed
+ * time later than now) or KEP_FILE_OTHER_PID (an application restarted and not
+ * yet fed). */
 int KepWatchdogFileTime(const char *path, pid_t pid, struct timeval *age, struct timeval *fedAt,
                         struct timeval *now, uint32_t *count);
 

@@ -4,14 +4,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "ZelKepLib.h"
+
 namespace keplib {
 
 // Statuses of the readers (the same numbers for sync and watchdog files).
-constexpr int kKepFileOk = 0;
-constexpr int kKepFileBadArgument = 1;
-constexpr int kKepFileMissing = 2;
-constexpr int kKepFileDamaged = 3;
-constexpr int kKepFileOtherPid = 4;
+constexpr int kKepFileOk = KEP_FILE_OK;
+constexpr int kKepFileBadArgument = KEP_FILE_BAD_ARGUMENT;
+constexpr int kKepFileMissing = KEP_FILE_MISSING;
+constexpr int kKepFileDamaged = KEP_FILE_DAMAGED;
+constexpr int kKepFileOtherPid = KEP_FILE_OTHER_PID;
 
 // The most a reader takes from a file; every valid file is far shorter.
 constexpr size_t kKepMaxFileBytes = 128;

@@ -38,6 +38,8 @@ unsigned long lostLines = 0;
 bool partialLine = false;
 // A link at logPath was reported; said again only after a file was opened there.
 bool linkReported = false;
+// logPath is a symbolic link (a trusted one) to the file open.
+bool logLinked = false;
 
 const char *Root() { return rootOverride != nullptr ? rootOverride : zel::EnvironmentRoot(); }
 
@@ -61,7 +63,7 @@ const char *LevelWord(int level, int notice) {
 // directly.
 int OpenLogFile(const char *path) {
   const char *link = nullptr;
-  int fd = zel::OpenLogForAppend(path, O_WRONLY, &link);
+  int fd = zel::OpenLogForAppend(path, O_WRONLY, &link, &logLinked);
   if (fd >= 0) {
     linkReported = false;
   } else if (link != nullptr && !linkReported) {
@@ -88,30 +90,48 @@ void SyncFile() {
 
 // Keeps the file within maxBytes: NAME.log becomes NAME.log.1 and a new
 // NAME.log is started. If the rename is refused the file is emptied instead:
-// a bounded log matters more than its oldest lines on a small device. Returns
-// the size of the file that the line goes to, -1 when unknown.
-long long RotateIfNeeded(size_t lineSize) {
-  struct stat info;
-  if (fstat(logFd, &info) != 0) return -1;
+// a bounded log matters more than its oldest lines on a small device. A link
+// at NAME.log (to a RAM file system, say) is kept: the file it names is
+// emptied. Returns the size of the file that the line goes to, -1 when
+// unknown.
+long long RotateIfNeeded(const struct stat &info, size_t lineSize) {
   if (info.st_size == 0 || info.st_size + static_cast<long long>(lineSize) <= maxBytes)
     return info.st_size;
   if (syncMs > 0) SyncFile();
   // rename(2) replaces a link at NAME.log.1 itself, never the file it names.
-  if (rename(logPath, oldPath) != 0) return ftruncate(logFd, 0) == 0 ? 0 : info.st_size;
+  if (logLinked || rename(logPath, oldPath) != 0)
+    return ftruncate(logFd, 0) == 0 ? 0 : info.st_size;
   close(logFd);
   logFd = OpenLogFile(logPath);
   return 0;
+}
+
+// The file may have been removed or replaced while kep runs (by hand, by a log
+// clean-up): lines written to a file that has no name are lost. Looked at with
+// every line, so an idle kep makes no call for it.
+bool StillNamed(const struct stat &opened) {
+  struct stat named;
+  return opened.st_nlink > 0 && stat(logPath, &named) == 0 && named.st_dev == opened.st_dev &&
+         named.st_ino == opened.st_ino;
 }
 
 // Appends one line. kep alone writes this file, so a line that the file system
 // takes only in part (disk full) is cut off again: no later line is glued to
 // half of it. Returns false when the line is not in the file.
 bool WriteToLog(const char *data, size_t size) {
-  // The file may have been lost at a rotation (folder gone, no descriptors
-  // left, a link put in its place): try again with every line.
-  if (logFd < 0) logFd = OpenLogFile(logPath);
-  if (logFd < 0) return false;
-  long long start = RotateIfNeeded(size);
+  struct stat info;
+  if (logFd >= 0 && (fstat(logFd, &info) != 0 || !StillNamed(info))) {
+    close(logFd);
+    logFd = -1;
+    partialLine = false;  // that file's cut line is no concern of the next one
+  }
+  // The file may have been lost at a rotation or taken away (folder gone, no
+  // descriptors left, a link put in its place): try again with every line.
+  if (logFd < 0) {
+    logFd = OpenLogFile(logPath);
+    if (logFd < 0 || fstat(logFd, &info) != 0) return false;
+  }
+  long long start = RotateIfNeeded(info, size);
   if (logFd < 0) return false;
   if (start == 0) partialLine = false;
   if (partialLine) {

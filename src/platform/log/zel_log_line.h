@@ -14,6 +14,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "zel_files.h"
+
 namespace zel {
 namespace {
 
@@ -185,15 +187,16 @@ inline char *JoinPath(const char *first, const char *second, const char *third =
 // Opens the log file PATH for appending (created 0644 when missing),
 // close-on-exec, with access O_WRONLY or O_RDWR. The log folders may be open to
 // every user, so a link there could make a root process append to any file
-// of the device: a symbolic link is not followed and a file with more than one
-// name (hard link) is refused too, with *link naming which of the two it was
+// of the device: a symbolic link is followed only when it is root's or the
+// folder owner's (OpenTrusted; *followed tells), and a file with more than one
+// name (hard link) is refused, with *link naming which of the two was refused
 // (null for any other failure). Anything but a regular file is refused as
 // well, and O_NONBLOCK for the open itself keeps a FIFO at the path from
 // hanging the writer. Returns the descriptor, or -1 with errno set.
-inline int OpenLogForAppend(const char *path, int access, const char **link) {
+inline int OpenLogForAppend(const char *path, int access, const char **link, bool *followed) {
   *link = nullptr;
-  int fd = open(path, access | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW,
-                0644);
+  int fd = OpenTrusted(path, access | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644,
+                       followed);
   struct stat info;
   if (fd < 0) {
     int saved = errno;

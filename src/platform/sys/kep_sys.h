@@ -19,6 +19,11 @@ int USleep(unsigned int microseconds);
 // signal cuts it short.
 int NanoSleep(const struct timespec *request, struct timespec *remaining);
 int System(const char *command);
+// When process pid started, in clock ticks after boot; 0 when it does not run
+// (or is a zombie).
+unsigned long long ProcStartTicks(pid_t pid);
+// How many live processes are in process group pgid.
+unsigned GroupMembers(pid_t pgid);
 int Reboot(int command);
 void Sync();
 

@@ -5,7 +5,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "kep_sys.h"
+#include "process_identity.h"
 
 namespace kep::sys {
 
@@ -18,6 +21,8 @@ int NanoSleep(const struct timespec *request, struct timespec *remaining) {
   return nanosleep(request, remaining);
 }
 int System(const char *command) { return system(command); }
+unsigned long long ProcStartTicks(pid_t pid) { return KepProcStartTicks(std::to_string(pid)); }
+unsigned GroupMembers(pid_t pgid) { return KepProcGroupMembers(pgid); }
 int Reboot(int command) { return reboot(command); }
 void Sync() { sync(); }
 

@@ -1,5 +1,5 @@
-// kep-status: the status file read defensively and parsed strictly; the
-// format is in docs/files.md.
+// The status file read defensively and parsed strictly; the format is in
+// docs/files.md.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -9,7 +9,7 @@
 #include <limits>
 #include <map>
 
-#include "view.h"
+#include "status_format.h"
 
 namespace {
 
@@ -60,6 +60,7 @@ class Line {
     return ok_;
   }
   const std::string &Kind() const { return kind_; }
+  bool Has(const char *key) const { return values_.count(key) != 0; }
 
   bool Text(const char *key, std::string *out, std::string *error) const {
     auto found = values_.find(key);
@@ -140,6 +141,10 @@ bool ParseApp(const Line &line, KepStatusApp *a, std::string *error) {
       !line.Text("exit", &a->exit, error) || !line.Time("exitAt", &a->exitAt, error) ||
       !line.Number("deaths", &a->deaths, error) || !line.Text("wait", &a->wait, error) ||
       !line.Text("wd", &a->wd, error)) {
+    return false;
+  }
+  if ((line.Has("pstart") && !line.Number("pstart", &a->pstart, error)) ||
+      (line.Has("stop") && !line.Text("stop", &a->stopFile, error))) {
     return false;
   }
   a->disabled = disabled != 0;

@@ -1,18 +1,11 @@
-// What kep, which writes the status file, and kep-status, which reads it,
-// share: where it is, how values are escaped, and how kep's process is told
-// from a later one with the same pid.
+// Telling one process from another across pid reuse, from /proc: a process is
+// its pid, its start time in clock ticks after boot, and the boot id.
 #pragma once
 
 #include <stddef.h>
+#include <sys/types.h>
 
 #include <string>
-#include <string_view>
-
-inline constexpr const char *kKepStatusFilePath = "/var/local/zel/kep/status";
-
-// Appends value with every space, control character, '%' and DEL as %XX, so
-// that a line splits at spaces and a value at its first '='.
-void KepStatusEscape(std::string &out, std::string_view value);
 
 // Reads at most size - 1 bytes of a small /proc file and ends them with a NUL;
 // false when it cannot.
@@ -24,3 +17,7 @@ unsigned long long KepProcStartTicks(const std::string &pid);
 
 // This boot's id; empty when it cannot be read.
 std::string KepBootId();
+
+// How many live processes (zombies not counted) are in process group pgid.
+// Walks /proc; 0 when there are none or /proc cannot be read.
+unsigned KepProcGroupMembers(pid_t pgid);

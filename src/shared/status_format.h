@@ -1,0 +1,55 @@
+// The status file that kep writes and kep-status reads (format in
+// docs/files.md): where it is, how values are escaped, and the parsed form.
+#pragma once
+
+#include <stddef.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// kep's run-time folder: RAM, this boot only, root's alone (0755).
+inline constexpr const char *kKepRunDir = "/run/kep";
+inline constexpr const char *kKepStatusFilePath = "/run/kep/status";
+
+// Appends value with every space, control character, '%' and DEL as %XX, so
+// that a line splits at spaces and a value at its first '='.
+void KepStatusEscape(std::string &out, std::string_view value);
+
+struct KepStatusApp {
+  std::string name;
+  std::string state;  // kep's application-state name
+  long pid = 0;
+  bool disabled = false;
+  unsigned long level = 0;
+  struct timeval exec = {0, 0};  // boot-clock time of the current process's start
+  unsigned long starts = 0;
+  std::string exit;  // "none", "status:N", "signal:N" or "unknown"
+  struct timeval exitAt = {0, 0};
+  unsigned long deaths = 0;
+  std::string wait;  // "none", "start", "init" or "stop"
+  std::string wd;    // watchdog file; empty when none
+  // Optional keys (absent in files of older kep versions).
+  unsigned long long pstart = 0;  // the process's start in clock ticks after boot; 0: unknown
+  std::string stopFile;           // empty when none
+};
+
+struct KepStatusData {
+  long pid = 0;
+  unsigned long long start = 0;  // kep's start time in clock ticks since boot; 0: unknown
+  std::string boot;              // boot id; empty: unknown
+  struct timeval started = {0, 0}, written = {0, 0};
+  std::string state, stop, stopApp, config;
+  std::vector<KepStatusApp> apps;
+};
+
+// Reads the file at path, which must be a regular file of at most 4 MiB; it is
+// opened without blocking, so a FIFO or a device cannot hang the reader. false,
+// with *problem telling why, when it cannot be read.
+bool KepReadStatusFile(const char *path, std::string *text, time_t *mtime, std::string *problem);
+
+// Parses a whole status file. false, with *error telling what is wrong and on
+// which line, when the text is not one complete status file.
+bool KepParseStatus(const std::string &text, KepStatusData *data, std::string *error);
