@@ -120,7 +120,8 @@ TEST(WeakPointsExec, ASigtermDuringALevelsStartWaitsStartsNothingMore) {
   std::string conf = "startSyncTime 20\n" + kSettings;
   for (const char *name : {"a", "b", "c", "d"})
     conf += Application(state.Script(name, "exec sleep 600\n"), "deathAction none\nstartSync\n");
-  const std::string run = state.Script("scenario", Kep(state.Write("kep.conf", conf)) + R"sh(& kep=$!
+  const std::string run =
+      state.Script("scenario", Kep(state.Write("kep.conf", conf)) + R"sh(& kep=$!
 until grep -qs 'successfully started' /var/log/kep/kep.log; do sleep 0.05; done
 sleep 1; kill -TERM $kep; wait $kep; echo "kep $?" >> record
 )sh");

@@ -161,6 +161,26 @@ TEST_F(Logs, ALockHeldOnTheDebugLogDelaysAWriterOnlyBriefly) {
   close(holder);
 }
 
+// A terminal that takes nothing more (a console stopped by flow control, a
+// pseudo-terminal nobody reads) gets no more lines; the logger goes on.
+TEST_F(Logs, AStoppedTerminalDoesNotStopTheLogger) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(10);  // a logger held up for good ends here
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (terminal < 0 || dup2(terminal, STDERR_FILENO) < 0) _exit(2);
+    Log_SetLogLevel(50, nullptr);
+    for (int line = 0; line < 2000; ++line) Log_Msg(1, 0, "M", "%s", std::string(200, 'x').c_str());
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(master);
+}
+
 // kep's log removed or replaced while kep runs (by hand, by a clean-up) is
 // opened again at the next line; a link to it (to a RAM file system) stays a
 // link, also when the file reaches its bound.

@@ -165,6 +165,26 @@ void WriteLine(const zel::Text &line, bool whole) {
   if (syncMs > 0 && MilliSecondsSince(lastSync) >= syncMs) SyncFile();
 }
 
+// Lines go to the terminal through a descriptor of the logger's own, opened
+// anew without blocking: a terminal that takes nothing more (a serial console
+// held by flow control, a pseudo-terminal nobody reads) loses lines instead of
+// stopping the process, and the descriptor it shares with others keeps its
+// flags. Reopened when standard error changes; -1 when it cannot be had.
+int terminalFd = -1;
+struct stat terminalSeen;
+
+int TerminalFd() {
+  struct stat now;
+  if (fstat(STDERR_FILENO, &now) != 0) return -1;
+  if (terminalFd >= 0 && now.st_dev == terminalSeen.st_dev && now.st_ino == terminalSeen.st_ino &&
+      now.st_rdev == terminalSeen.st_rdev)
+    return terminalFd;
+  if (terminalFd >= 0) close(terminalFd);
+  terminalFd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  terminalSeen = now;
+  return terminalFd;
+}
+
 // Closes the file; false when close(2) failed.
 bool CloseLog() {
   int fd = logFd;
@@ -201,7 +221,8 @@ extern "C" int Log_Msg(int level, int notice, const char *file, const char *form
     // Out of memory: the message is lost (and counted), the caller goes on.
     bool whole = !text.Failed() && !line.Failed();
     if (logPath != nullptr) WriteLine(line, whole);
-    if (toTerminal && whole) zel::WriteAll(STDERR_FILENO, line.Data(), line.Size());
+    int terminal = toTerminal && whole ? TerminalFd() : -1;
+    if (terminal >= 0) zel::WriteAll(terminal, line.Data(), line.Size());
   }
   if (hook != nullptr && !inHook && !text.Failed()) {
     inHook = true;
