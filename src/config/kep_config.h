@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "kep_status.h"
+#include "error_codes.h"
 
 inline constexpr const char *kKepConfigUnit = "KepConfig";
 

@@ -1,6 +1,6 @@
 // The value-name tables of application states and death actions, and their lookups.
-#include <strings.h>
 #include <string.h>
+#include <strings.h>
 
 #include "kep_config.h"
 
@@ -19,14 +19,10 @@ const KepValueName KepAppStateNames[] = {
 };
 
 const KepValueName KepDeathActionNames[] = {
-    {KEP_DEATH_ACTION_INVALID, "invalid"},
-    {KEP_DEATH_ACTION_NOT_SET, "not_set"},
-    {KEP_DEATH_ACTION_NONE, "none"},
-    {KEP_DEATH_ACTION_RESTART, "restart"},
-    {KEP_DEATH_ACTION_RESET, "reset"},
-    {KEP_DEATH_ACTION_REBOOT, "reboot"},
-    {KEP_DEATH_ACTION_HALT, "halt"},
-    {0, nullptr},
+    {KEP_DEATH_ACTION_INVALID, "invalid"}, {KEP_DEATH_ACTION_NOT_SET, "not_set"},
+    {KEP_DEATH_ACTION_NONE, "none"},       {KEP_DEATH_ACTION_RESTART, "restart"},
+    {KEP_DEATH_ACTION_RESET, "reset"},     {KEP_DEATH_ACTION_REBOOT, "reboot"},
+    {KEP_DEATH_ACTION_HALT, "halt"},       {0, nullptr},
 };
 
 const char *KepValueToName(const KepValueName *table, int32_t value, int nullIfUnknown) {

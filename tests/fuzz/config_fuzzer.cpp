@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const int status = KepReadConfig(configPath);
   fflush(stderr);
   if (stderrCopy >= 0) dup2(stderrCopy, 2);
-  if (strcmp(KepStatusMeaning(status), "unknown status") == 0) abort();
+  if (strcmp(KepErrorCodeMeaning(status), "unknown status") == 0) abort();
   KepDeallocateAppList();
   KepResetSettings();
   return 0;

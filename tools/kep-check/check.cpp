@@ -212,7 +212,7 @@ int CheckFile(const char *path, FILE *out) {
   }
   if (status != KEP_OK) {
     fprintf(out, "%s: not a valid configuration (status %i: %s)\n", path, status,
-            KepStatusMeaning(status));
+            KepErrorCodeMeaning(status));
     return 1;
   }
   std::vector<std::string> warnings = KepCheckWarnings(KepCheckScanFile(path), getenv("PATH"));
