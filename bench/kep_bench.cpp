@@ -29,7 +29,7 @@
 #include "fake.h"
 #include "kep_config.h"
 #include "kep_main.h"
-#include "kep_util.h"
+#include "sync_cleanup.h"
 #include "zel_log_testing.h"
 
 namespace {

@@ -31,7 +31,7 @@ extern sigset_t kepChangedSignals;
 // Sleeps the whole time, however many signals arrive meanwhile (each would cut
 // a plain sleep short). Every wait of a start or a stop uses it; only the
 // state machine's own sleep may end early.
-void KepPause(unsigned long long microseconds);
+void KepSleepFully(unsigned long long microseconds);
 
 // Polls KepReadSyncFile every 10 ms, timeoutSeconds * 100 times. 0 when the
 // file reports pid, 1000 for a null file, 1036 on time-out, or as soon as

@@ -12,7 +12,7 @@
 #include "child_exec.h"
 #include "kep_start_app.h"
 #include "kep_sys.h"
-#include "kep_util.h"
+#include "sync_cleanup.h"
 
 sigset_t kepChangedSignals;
 
@@ -147,7 +147,7 @@ int KepStartOneApp(KepApp *app, const volatile sig_atomic_t *cancel) {
     // next kep must be able to find.
     if (kepSyncWaitHook != nullptr) kepSyncWaitHook();
 
-    KepPause(kKepAfterForkUs);
+    KepSleepFully(kKepAfterForkUs);
     if (errorPipe[0] >= 0) KepTakeExecReport(app, errorPipe[0]);
 
     uint32_t startSyncTime = KepGetStartSyncTime();
@@ -171,7 +171,7 @@ int KepStartOneApp(KepApp *app, const volatile sig_atomic_t *cancel) {
   }
 }
 
-void KepPause(unsigned long long microseconds) {
+void KepSleepFully(unsigned long long microseconds) {
   struct timespec left = {static_cast<time_t>(microseconds / 1000000),
                           static_cast<long>(microseconds % 1000000 * 1000)};
   struct timespec request = left;
@@ -204,7 +204,7 @@ int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds,
   for (unsigned long long made = 1;; ++made) {
     if (KepReadSyncFile(file, pid, nullptr) == 0) return KEP_OK;
     if (cancel != nullptr && *cancel != 0) return KEP_ERR_SYNC_TIMEOUT;
-    KepPause(kKepSyncPollUs);
+    KepSleepFully(kKepSyncPollUs);
     if (made >= attempts) return KEP_ERR_SYNC_TIMEOUT;
   }
 }

@@ -45,7 +45,7 @@ unsigned KepWaitForGroup(pid_t group, uint32_t seconds) {
   unsigned members = kep::sys::GroupMembers(group);
   for (unsigned long long waited = 0; members != 0 && waited < seconds * 1000000ULL;
        waited += kKepGroupPollUs) {
-    KepPause(kKepGroupPollUs);
+    KepSleepFully(kKepGroupPollUs);
     members = kep::sys::GroupMembers(group);
   }
   return members;
@@ -126,7 +126,7 @@ int KepStopAllApps(KepAppList *list) {
     // Also when no stop file was waited for: the status file shows the SIGTERM
     // during the pause, not only after it.
     KepSetSyncWait(&app, KEP_SYNC_WAIT_NONE);
-    KepPause(kKepStopAllPauseUs);
+    KepSleepFully(kKepStopAllPauseUs);
     if (result != 0) {
       Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): KepStopOneApp(%s) failed (%u).",
               "KepStopAllApps", app.name.c_str(), static_cast<unsigned>(result));

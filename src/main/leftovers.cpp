@@ -87,7 +87,7 @@ void KepStopLeftovers() {
       KepEscalateStop(app, killRetries, killDelay);
       stopping = stopping || app.state == KEP_APP_STATE_KILLED;
     }
-    if (stopping) KepPause(kKepLeftoverPollUs);
+    if (stopping) KepSleepFully(kKepLeftoverPollUs);
   }
   kepSyncWaitHook = hook;
 }

@@ -1,7 +1,6 @@
 // The logging hook that copies kep's messages to the debug log.
 #include "ZelLog.h"
 #include "dlog.h"
-#include "kep_front_end.h"
 #include "kep_main.h"
 
 int KepDlogLevel(int level, int notice) {

@@ -6,7 +6,6 @@
 
 #include "ZelLog.h"
 #include "ZelPathfind.h"
-#include "kep_front_end.h"
 #include "kep_main.h"
 #include "kep_sys.h"
 

@@ -1,7 +1,9 @@
 #include "process_identity.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -27,6 +29,25 @@ const char *StatField(const char *fields, int n) {
 }
 
 bool Dead(const char *fields) { return fields[0] == 'Z' || fields[0] == 'X'; }
+
+// A live (not zombie) process PID that started START ticks after boot.
+bool StartedAt(long pid, unsigned long long start) {
+  return start != 0 && KepProcStartTicks(std::to_string(pid)) == start;
+}
+
+// The innermost of the pids that /proc/PID/status lists for its namespaces.
+long InnermostPid(const char *pid) {
+  char status[8192];
+  if (!KepReadProcFile(std::string("/proc/") + pid + "/status", status, sizeof status)) return 0;
+  const char *line = strstr(status, "\nNSpid:");
+  if (line == nullptr) return 0;
+  const char *end = strchr(line + 1, '\n');
+  const char *last = line + 7;
+  for (const char *c = line + 7; *c != '\0' && c != end; ++c) {
+    if (*c == '\t' || *c == ' ') last = c + 1;
+  }
+  return strtol(last, nullptr, 10);
+}
 
 }  // namespace
 
@@ -71,4 +92,22 @@ unsigned KepProcGroupMembers(pid_t pgid) {
   }
   closedir(proc);
   return members;
+}
+
+long KepFindProcess(long pid, unsigned long long start) {
+  // Without /proc a start time could not be read: the pid alone has to do.
+  if (start == 0) return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM ? pid : 0;
+  if (StartedAt(pid, start)) return pid;
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  long found = 0;
+  while (struct dirent *entry = readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    if (InnermostPid(entry->d_name) == pid && StartedAt(atol(entry->d_name), start)) {
+      found = atol(entry->d_name);
+      break;
+    }
+  }
+  closedir(proc);
+  return found;
 }

@@ -21,3 +21,9 @@ std::string KepBootId();
 // How many live processes (zombies not counted) are in process group pgid.
 // Walks /proc; 0 when there are none or /proc cannot be read.
 unsigned KepProcGroupMembers(pid_t pgid);
+
+// The pid, as this process sees it, of the process that started at start
+// ticks after boot and had pid as its innermost pid (seen from a pid
+// namespace of its own, a sandbox); 0 when it no longer runs. With start 0
+// (unknown) the pid alone decides.
+long KepFindProcess(long pid, unsigned long long start);

@@ -14,7 +14,7 @@
 
 #include "e2e_support.h"
 #include "kep_main.h"
-#include "view.h"
+#include "report.h"
 
 namespace {
 

@@ -11,7 +11,6 @@
 
 #include "ZelKepLib.h"
 #include "fake.h"
-#include "kep_front_end.h"
 #include "kep_main.h"
 #include "kep_start_app.h"
 #include "kep_sys.h"

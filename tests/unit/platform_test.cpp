@@ -19,10 +19,9 @@
 #include "ZelKepLib.h"
 #include "ZelLog.h"
 #include "dlog.h"
-#include "kep_front_end.h"
 #include "kep_main.h"
 #include "kep_test.h"
-#include "kep_util.h"
+#include "sync_cleanup.h"
 #include "zel_files.h"
 #include "zel_log_testing.h"
 

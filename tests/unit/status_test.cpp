@@ -9,7 +9,7 @@
 
 #include "kep_main.h"
 #include "kep_test.h"
-#include "view.h"
+#include "report.h"
 
 namespace {
 

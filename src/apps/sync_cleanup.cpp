@@ -3,13 +3,6 @@
 // Entries are read with readdir on a DIR* of our own: readdir_r is deprecated,
 // and readdir is safe when no other thread shares the stream. No separate entry
 // buffer is therefore allocated; the messages keep their established wording.
-//
-// 64-bit file offsets and inode numbers even on the 32-bit device: otherwise
-// readdir and lstat fail with EOVERFLOW on a file system with large inode
-// numbers or directory cookies, and a stale file would be left behind. Only C
-// headers are included here, so no layout is shared with other units.
-#define _FILE_OFFSET_BITS 64
-
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -22,7 +15,7 @@
 #include <libgen.h>
 
 #include "ZelLog.h"
-#include "kep_util.h"
+#include "sync_cleanup.h"
 #include "zel_files.h"
 
 namespace {

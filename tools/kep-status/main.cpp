@@ -1,7 +1,7 @@
 // kep-status [-k] [-f FILE] [NAME...]: what kep runs, at a glance; see view.h.
 #include <stdio.h>
 
-#include "view.h"
+#include "report.h"
 
 int main(int argc, char **argv) {
   int status = 2;

@@ -1,15 +1,12 @@
-// kep-status: whether the kep that wrote the status file still runs, and the
-// table or the key=value lines.
-#include "view.h"
+// kep-status: whether the kep that wrote the status file still runs, and
+// what it runs, as a table or as key=value lines.
+#include "report.h"
 
-#include <dirent.h>
-#include <errno.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -23,27 +20,6 @@ constexpr int kExitAllRunning = 0;
 constexpr int kExitNotAllRunning = 1;
 constexpr int kExitNoKep = 2;
 constexpr int kExitUsage = 64;
-
-// ---- kep's process ----
-
-// A live (not zombie) process PID that started START ticks after boot.
-bool StartedAt(long pid, unsigned long long start) {
-  return start != 0 && KepProcStartTicks(std::to_string(pid)) == start;
-}
-
-// The innermost of the pids that /proc/PID/status lists for its namespaces.
-long InnermostPid(const char *pid) {
-  char status[8192];
-  if (!KepReadProcFile(std::string("/proc/") + pid + "/status", status, sizeof status)) return 0;
-  const char *line = strstr(status, "\nNSpid:");
-  if (line == nullptr) return 0;
-  const char *end = strchr(line + 1, '\n');
-  const char *last = line + 7;
-  for (const char *c = line + 7; *c != '\0' && c != end; ++c) {
-    if (*c == '\t' || *c == ' ') last = c + 1;
-  }
-  return strtol(last, nullptr, 10);
-}
 
 // ---- output ----
 
@@ -250,25 +226,7 @@ long KepStatusKepPid(const KepStatusData &data) {
     std::string boot = KepBootId();
     if (!boot.empty() && boot != data.boot) return 0;
   }
-  // Without /proc kep could not tell its start time: the pid alone has to do.
-  if (data.start == 0) {
-    return kill(static_cast<pid_t>(data.pid), 0) == 0 || errno == EPERM ? data.pid : 0;
-  }
-  if (StartedAt(data.pid, data.start)) return data.pid;
-
-  DIR *proc = opendir("/proc");
-  if (proc == nullptr) return 0;
-  long found = 0;
-  while (struct dirent *entry = readdir(proc)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    long pid = atol(entry->d_name);
-    if (InnermostPid(entry->d_name) == data.pid && StartedAt(pid, data.start)) {
-      found = pid;
-      break;
-    }
-  }
-  closedir(proc);
-  return found;
+  return KepFindProcess(data.pid, data.start);
 }
 
 int KepStatusMain(int argc, char **argv, FILE *out, FILE *err) {
