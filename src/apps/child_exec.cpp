@@ -13,8 +13,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "kep_start_app.h"
-
 namespace {
 
 // The messages name the function that forked the child.
@@ -99,7 +97,7 @@ void KepCloseInheritedDescriptors(int keep) {
 }  // namespace
 
 void KepExecChild(const char *path, char *const argv[], char *const envp[], const char *name,
-                  pid_t oldPid, int reportFd) noexcept {
+                  pid_t oldPid, int reportFd, const sigset_t &changedSignals) noexcept {
   umask(022);
   if (setsid() < 0) {
     KepSay("setsid() (%s, %i) failed, errno = %i.", name, static_cast<int>(oldPid), errno);
@@ -110,8 +108,7 @@ void KepExecChild(const char *path, char *const argv[], char *const envp[], cons
   // An ignored signal would stay ignored in the application, and a handler of
   // kep's must not run in the child before execve.
   for (int signal = 1; signal < NSIG; ++signal) {
-    if (sigismember(&kepChangedSignals, signal) == 1)
-      KepDefaultSignal(signal, nullptr, name, oldPid);
+    if (sigismember(&changedSignals, signal) == 1) KepDefaultSignal(signal, nullptr, name, oldPid);
   }
   // The supervisor forks with SIGCHLD blocked; an application that reaps its
   // own children through SIGCHLD would never see one if the mask were kept.

@@ -1,6 +1,7 @@
 // The child side of an application start. Private to the "KepStartApp" unit.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 // The most a child's report takes in the pipe; written with one write(2),
@@ -8,7 +9,7 @@
 inline constexpr size_t kKepChildReportSize = 512;
 
 // Runs in the child that KepStartOneApp has forked: umask 022, its own session
-// (setsid), default SIGTERM/SIGINT/SIGCHLD and kepChangedSignals, an empty
+// (setsid), default SIGTERM/SIGINT/SIGCHLD and changedSignals, an empty
 // signal mask, only descriptors 0, 1 and 2 kept (and reportFd, close-on-exec),
 // one sched_yield, then execve(path, argv, envp). Diagnostics go to standard
 // error only (never the logging library); name and oldPid are shown in them.
@@ -17,4 +18,5 @@ inline constexpr size_t kKepChildReportSize = 512;
 // gets it: a standard error that nobody reads must not hold it back. Writes to
 // standard error give up after a second. The child ends with status 1.
 [[noreturn]] void KepExecChild(const char *path, char *const argv[], char *const envp[],
-                               const char *name, pid_t oldPid, int reportFd) noexcept;
+                               const char *name, pid_t oldPid, int reportFd,
+                               const sigset_t &changedSignals) noexcept;

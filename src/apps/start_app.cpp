@@ -14,13 +14,12 @@
 #include "kep_sys.h"
 #include "sync_cleanup.h"
 
-sigset_t kepChangedSignals;
-
 namespace {
 
 constexpr size_t kKepExecPathSize = 300;
 constexpr unsigned int kKepSyncPollUs = 10000;
 constexpr unsigned int kKepAfterForkUs = 10000;
+constexpr unsigned long long kKepTickUs = 500000;
 
 // The vectors point into strings owned by the record and the global list; they
 // are plain arrays (calloc) so that an allocation failure is a null, not an
@@ -75,7 +74,7 @@ void KepTakeExecReport(KepApp *app, int fd) {
     got = read(fd, report, sizeof report - 1);
   } while (got < 0 && errno == EINTR);
   if (got < 0 && errno == EAGAIN) {
-    app->execReportFd = fd;
+    app->run.execReportFd = fd;
     return;
   }
   close(fd);
@@ -87,7 +86,12 @@ void KepTakeExecReport(KepApp *app, int fd) {
 
 }  // namespace
 
-int KepStartOneApp(KepApp *app, const volatile sig_atomic_t *cancel) {
+const KepAppControl &KepNoControl() {
+  static const KepAppControl none;
+  return none;
+}
+
+int KepStartOneApp(KepApp *app, const KepAppControl &control) {
   static const char *const kFn = "KepStartOneApp";
   if (app == nullptr) return KEP_ERR_INVALID_ARG;
   KepCollectExecReport(app);
@@ -131,30 +135,31 @@ int KepStartOneApp(KepApp *app, const volatile sig_atomic_t *cancel) {
     }
     if (pid == 0) {
       KepExecChild(execPath, argArray, envArray != nullptr ? envArray : kNoEnvironment,
-                   app->name.c_str(), oldPid, errorPipe[1]);
+                   app->name.c_str(), oldPid, errorPipe[1], control.changedSignals);
     }
     if (errorPipe[1] >= 0) close(errorPipe[1]);
     app->startCount += 1;
     app->state = KEP_APP_STATE_RUNNING;
     app->pid = pid;
-    app->childReaped = 0;
-    app->procStart = kep::sys::ProcStartTicks(pid);
+    app->run.childReaped = 0;
+    app->run.procStart = kep::sys::ProcStartTicks(pid);
     Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): successfully started %s[%u], pid = %i.", kFn,
             app->name.c_str(), app->index, static_cast<int>(pid));
     free(envArray);
     free(argArray);
-    // Recorded at once: a kep that dies from here on leaves a process that the
-    // next kep must be able to find.
-    if (kepSyncWaitHook != nullptr) kepSyncWaitHook();
+    // Told at once: a kep that dies from here on leaves a process that the next
+    // kep must be able to find.
+    if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_NONE);
 
-    KepSleepFully(kKepAfterForkUs);
+    KepSleepFully(kKepAfterForkUs, control.tick);
     if (errorPipe[0] >= 0) KepTakeExecReport(app, errorPipe[0]);
 
     uint32_t startSyncTime = KepGetStartSyncTime();
     if (startSyncTime != 0 && app->startFile) {
-      KepSetSyncWait(app, KEP_SYNC_WAIT_START);
-      int status = KepWaitForSyncFile(app->startFile->c_str(), pid, startSyncTime, cancel);
-      KepSetSyncWait(app, KEP_SYNC_WAIT_NONE);
+      if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_START);
+      int status = KepWaitForSyncFile(app->startFile->c_str(), pid, startSyncTime,
+                                      control.cancelStart, control.tick);
+      if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_NONE);
       if (status != 0) {
         Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
                 "%s(): KepWaitForSyncFile(%s, %i, %u) for %s[%u] failed (%i).", kFn,
@@ -171,40 +176,40 @@ int KepStartOneApp(KepApp *app, const volatile sig_atomic_t *cancel) {
   }
 }
 
-void KepSleepFully(unsigned long long microseconds) {
-  struct timespec left = {static_cast<time_t>(microseconds / 1000000),
-                          static_cast<long>(microseconds % 1000000 * 1000)};
-  struct timespec request = left;
-  while (kep::sys::NanoSleep(&request, &left) != 0 && errno == EINTR) request = left;
-}
-
-void (*kepSyncWaitHook)() = nullptr;
-
-void KepSetSyncWait(KepApp *app, uint8_t wait) {
-  app->syncWait = wait;
-  if (kepSyncWaitHook != nullptr) kepSyncWaitHook();
+void KepSleepFully(unsigned long long microseconds, void (*tick)()) {
+  while (microseconds > 0) {
+    // In steps of half a second when someone is to be told that kep lives.
+    unsigned long long step =
+        tick != nullptr && microseconds > kKepTickUs ? kKepTickUs : microseconds;
+    struct timespec left = {static_cast<time_t>(step / 1000000),
+                            static_cast<long>(step % 1000000 * 1000)};
+    struct timespec request = left;
+    while (kep::sys::NanoSleep(&request, &left) != 0 && errno == EINTR) request = left;
+    microseconds -= step;
+    if (tick != nullptr) tick();
+  }
 }
 
 void KepCollectExecReport(KepApp *app) {
-  int fd = app->execReportFd;
+  int fd = app->run.execReportFd;
   if (fd < 0) return;
-  app->execReportFd = -1;
+  app->run.execReportFd = -1;
   KepTakeExecReport(app, fd);
   // Still nothing from a child that is gone or replaced: nothing will come.
-  if (app->execReportFd >= 0) {
-    close(app->execReportFd);
-    app->execReportFd = -1;
+  if (app->run.execReportFd >= 0) {
+    close(app->run.execReportFd);
+    app->run.execReportFd = -1;
   }
 }
 
 int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds,
-                       const volatile sig_atomic_t *cancel) {
+                       const volatile sig_atomic_t *cancel, void (*tick)()) {
   if (file == nullptr) return KEP_ERR_INVALID_ARG;
   unsigned long long attempts = static_cast<unsigned long long>(timeoutSeconds) * 100;
   for (unsigned long long made = 1;; ++made) {
     if (KepReadSyncFile(file, pid, nullptr) == 0) return KEP_OK;
     if (cancel != nullptr && *cancel != 0) return KEP_ERR_SYNC_TIMEOUT;
-    KepSleepFully(kKepSyncPollUs);
+    KepSleepFully(kKepSyncPollUs, tick);
     if (made >= attempts) return KEP_ERR_SYNC_TIMEOUT;
   }
 }

@@ -18,7 +18,7 @@ constexpr unsigned long long kKepGroupPollUs = 100000;
 // A process that an earlier kep started is signalled only while its pid still
 // names it: the pid alone may have been handed to another process since.
 bool KepStillThere(const KepApp &app) {
-  return app.leftover == 0 || kep::sys::ProcStartTicks(app.pid) == app.procStart;
+  return app.run.leftover == 0 || kep::sys::ProcStartTicks(app.pid) == app.run.procStart;
 }
 
 // SIGTERM goes to the application itself, so that it can stop in order.
@@ -41,11 +41,11 @@ int KepDeliver(const KepApp &app, int signal) {
 }
 
 // Waits up to seconds for the group to empty; the members left.
-unsigned KepWaitForGroup(pid_t group, uint32_t seconds) {
+unsigned KepWaitForGroup(pid_t group, uint32_t seconds, void (*tick)()) {
   unsigned members = kep::sys::GroupMembers(group);
   for (unsigned long long waited = 0; members != 0 && waited < seconds * 1000000ULL;
        waited += kKepGroupPollUs) {
-    KepSleepFully(kKepGroupPollUs);
+    KepSleepFully(kKepGroupPollUs, tick);
     members = kep::sys::GroupMembers(group);
   }
   return members;
@@ -53,7 +53,7 @@ unsigned KepWaitForGroup(pid_t group, uint32_t seconds) {
 
 }  // namespace
 
-int KepStopOneApp(KepApp *app, int signal) {
+int KepStopOneApp(KepApp *app, int signal, const KepAppControl &control) {
   static const char *const kFn = "KepStopOneApp";
   if (app == nullptr) return KEP_ERR_INVALID_ARG;
   if (signal == SIGTERM) {
@@ -88,7 +88,7 @@ int KepStopOneApp(KepApp *app, int signal) {
     sigemptyset(&sigchld);
     sigaddset(&sigchld, SIGCHLD);
     bool masked = sigprocmask(SIG_BLOCK, &sigchld, &previous) == 0;
-    gone = app->childExited != 0 || app->childReaped != 0 || !KepStillThere(*app);
+    gone = app->childExited != 0 || app->run.childReaped != 0 || !KepStillThere(*app);
     int status = gone ? KEP_OK : KepDeliver(*app, signal);
     if (masked) sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (status != 0) return status;
@@ -105,9 +105,10 @@ int KepStopOneApp(KepApp *app, int signal) {
   uint32_t stopSyncTime = KepGetStopSyncTime();
   // Nobody is left to write the stop file.
   if (gone || stopSyncTime == 0 || !app->stopFile) return KEP_OK;
-  KepSetSyncWait(app, KEP_SYNC_WAIT_STOP);
-  int status = KepWaitForSyncFile(app->stopFile->c_str(), app->pid, stopSyncTime);
-  KepSetSyncWait(app, KEP_SYNC_WAIT_NONE);
+  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_STOP);
+  int status =
+      KepWaitForSyncFile(app->stopFile->c_str(), app->pid, stopSyncTime, nullptr, control.tick);
+  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_NONE);
   if (status != 0) {
     Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
             "%s(): KepWaitForSyncFile(%s, %i, %u) for %s failed (%i).", kFn, app->stopFile->c_str(),
@@ -116,17 +117,17 @@ int KepStopOneApp(KepApp *app, int signal) {
   return KEP_OK;
 }
 
-int KepStopAllApps(KepAppList *list) {
+int KepStopAllApps(KepAppList *list, const KepAppControl &control) {
   if (list == nullptr) return KEP_ERR_INVALID_ARG;
   int result = KEP_OK;
   for (auto it = list->rbegin(); it != list->rend(); ++it) {
     KepApp &app = *it;
     if (app.state != KEP_APP_STATE_RUNNING && app.state != KEP_APP_STATE_INITIALIZING) continue;
-    result = KepStopOneApp(&app, SIGTERM);
+    result = KepStopOneApp(&app, SIGTERM, control);
     // Also when no stop file was waited for: the status file shows the SIGTERM
     // during the pause, not only after it.
-    KepSetSyncWait(&app, KEP_SYNC_WAIT_NONE);
-    KepSleepFully(kKepStopAllPauseUs);
+    if (control.changed != nullptr) control.changed(app, KEP_SYNC_WAIT_NONE);
+    KepSleepFully(kKepStopAllPauseUs, control.tick);
     if (result != 0) {
       Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): KepStopOneApp(%s) failed (%u).",
               "KepStopAllApps", app.name.c_str(), static_cast<unsigned>(result));
@@ -153,7 +154,7 @@ int KepSetAppsStartPending(KepAppList *list) {
   return KEP_OK;
 }
 
-int KepStopGroup(const KepApp &app) {
+int KepStopGroup(const KepApp &app, const KepAppControl &control) {
   static const char *const kFn = "KepStopGroup";
   pid_t group = app.pid;
   if (group <= 1) return 0;
@@ -163,12 +164,12 @@ int KepStopGroup(const KepApp &app) {
   Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): %u process(es) left in the group %i of %s: %s.",
           kFn, members, static_cast<int>(group), app.name.c_str(), "SIGTERM");
   kep::sys::Kill(-group, SIGTERM);
-  members = KepWaitForGroup(group, killDelay);
+  members = KepWaitForGroup(group, killDelay, control.tick);
   if (members == 0) return 0;
   Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): %u process(es) left in the group %i of %s: %s.",
           kFn, members, static_cast<int>(group), app.name.c_str(), "SIGKILL");
   kep::sys::Kill(-group, SIGKILL);
-  members = KepWaitForGroup(group, killDelay);
+  members = KepWaitForGroup(group, killDelay, control.tick);
   if (members != 0) {
     Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
             "%s(): %u process(es) left in the group %i of %s: given up.", kFn, members,

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "app_run.h"
 #include "error_codes.h"
 
 inline constexpr const char *kKepConfigUnit = "KepConfig";
@@ -33,13 +34,6 @@ enum KepAppState : uint32_t {
   KEP_APP_STATE_EXITED = 7,
   KEP_APP_STATE_KILLED = 8,
   KEP_APP_STATE_REAPED = 9,
-};
-
-// The synchronisation file kep is blocked on for an application (KepApp::syncWait).
-enum KepSyncWait : uint8_t {
-  KEP_SYNC_WAIT_NONE = 0,
-  KEP_SYNC_WAIT_START = 1,
-  KEP_SYNC_WAIT_STOP = 2,
 };
 
 enum KepDeathAction : uint32_t {
@@ -88,9 +82,6 @@ struct KepApp {
   volatile uint32_t signalNum = 0;
   volatile int32_t exitStatus = 0;
   volatile uint8_t childExited = 0;
-  // Run-time only: the process behind pid has been waited for, so pid may
-  // already name another process. Cleared when a new child is booked.
-  volatile uint8_t childReaped = 0;
   uint32_t startCount = 0;
   uint32_t sigtermCount = 0;
   struct timeval sigtermTime = {0, 0};
@@ -98,24 +89,7 @@ struct KepApp {
   struct timeval sigkillTime = {0, 0};
   struct timeval execTime = {0, 0};
   std::list<uint32_t> deathTimeList;  // whole seconds of uptime, oldest first
-  // Kept for the status file, never dumped: the last exit (a restart clears
-  // exitStatus and signalNum), booked once per Reaped state, and the
-  // synchronisation file that a start or stop is blocked on.
-  int32_t lastExitStatus = 0;  // -1: no status (signal, or given up after SIGKILL)
-  uint32_t lastSignalNum = 0;
-  struct timeval lastExitTime = {0, 0};  // uptime of the booking; 0.0: no exit yet
-  uint8_t exitBooked = 0;
-  uint8_t syncWait = KEP_SYNC_WAIT_NONE;
-  // Run-time only: the process's start in clock ticks after boot, which tells
-  // it from a later process with the same pid; set for a process of an
-  // earlier kep that this record stands for while kep stops it at start-up.
-  unsigned long long procStart = 0;
-  uint8_t leftover = 0;
-  // The read end of the pipe that reports a failed execve while the report may
-  // still come (-1: none).
-  int execReportFd = -1;
-  // Since when kep times a watchdog that has not been fed yet (0.0: not yet).
-  struct timeval wdWatchFrom = {0, 0};
+  KepAppRun run;                      // never dumped
 };
 
 // Held by value; nodes never move, so a reference to a record stays valid until

@@ -28,7 +28,7 @@ int KepDisableApp(const char *name) {
 
 int KepFreeApp(KepApp *app) {
   if (app == nullptr) return KEP_ERR_INVALID_ARG;
-  if (app->execReportFd >= 0) close(app->execReportFd);
+  if (app->run.execReportFd >= 0) close(app->run.execReportFd);
   // A fresh record releases every owned text and list; its defaults are then
   // zeroed as the released state asks.
   *app = KepApp{};

@@ -23,7 +23,7 @@ pid_t KepWaitNoHang(pid_t pid, int *status) {
 // Runs inside the handler: no allocation, no logging; writes only the fields
 // that the main flow reads after testing childExited, and childReaped.
 void KepRecordStatus(KepApp &app, pid_t pid, int status) {
-  app.childReaped = 1;
+  app.run.childReaped = 1;
   if (WIFEXITED(status)) {
     app.exitStatus = WEXITSTATUS(status);
     app.childExited = 1;
@@ -45,7 +45,7 @@ void KepRecordStatus(KepApp &app, pid_t pid, int status) {
 // wait returns: a record left Reaped (death action none) keeps the pid of its
 // reaped child, which the kernel may have handed to a new one. A record given
 // up after SIGKILL still owns its unreaped child, and gets its late exit.
-bool KepHasLiveChild(const KepApp &app) { return app.childReaped == 0; }
+bool KepHasLiveChild(const KepApp &app) { return app.run.childReaped == 0; }
 
 bool KepIsActingDeath(uint32_t deathAction) {
   return deathAction == KEP_DEATH_ACTION_RESTART || deathAction == KEP_DEATH_ACTION_RESET ||
@@ -77,7 +77,8 @@ void SigChildHandler(int, siginfo_t *, void *) {
   errno = savedErrno;
 }
 
-void KepEscalateStop(KepApp &app, uint32_t killRetries, uint32_t killDelay) {
+void KepEscalateStop(KepApp &app, uint32_t killRetries, uint32_t killDelay,
+                     const KepAppControl &control) {
   if (app.state != KEP_APP_STATE_KILLED) return;
   struct timeval now = {0, 0};
   KepGetUptime(&now);
@@ -88,7 +89,7 @@ void KepEscalateStop(KepApp &app, uint32_t killRetries, uint32_t killDelay) {
       app.childExited = 0;
     }
   } else if (app.sigtermCount != 0 && KepDelayPassed(now, app.sigtermTime, killDelay)) {
-    KepStopOneApp(&app, app.sigtermCount > killRetries ? SIGKILL : SIGTERM);
+    KepStopOneApp(&app, app.sigtermCount > killRetries ? SIGKILL : SIGTERM, control);
   }
 }
 
@@ -113,10 +114,10 @@ uint32_t KepCheckChildAppStatus() {
       // What kep stops, restarts or answers with a stop of all leaves nothing
       // behind; an application that ends by itself with nothing to follow
       // keeps what it started (a start script's background programs).
-      if (stopped || KepIsActingDeath(app.deathAction)) KepStopGroup(app);
+      if (stopped || KepIsActingDeath(app.deathAction)) KepStopGroup(app, kepAppControl);
       continue;
     }
-    KepEscalateStop(app, killRetries, killDelay);
+    KepEscalateStop(app, killRetries, killDelay, kepAppControl);
   }
   return count;
 }

@@ -104,7 +104,6 @@ void OpenLogging() {
   if (status != 0) fprintf(stderr, "Log_SetExtLogFn() failed (%i).\n", status);
 }
 
-
 }  // namespace
 
 void KepMain(int argc, char **argv) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kep_config.h"
+#include "kep_start_app.h"
 #include "status_format.h"
 
 inline constexpr const char *kKepMainUnit = "KepMain";
@@ -50,6 +51,11 @@ void KepApplyRebootAppRule();
 void KepFinishSupervisor();
 // The reboot decision alone (only acts when rebootRequested is set).
 void KepDecideReboot();
+
+// What starts and stops are given by the supervisor: the signals the front end
+// changed, the shutdown that ends a start wait, the status file told of each
+// new child and wait.
+extern KepAppControl kepAppControl;
 
 // ---- supervisor state machine ----
 
@@ -132,7 +138,8 @@ uint32_t KepCheckChildAppStatus();
 // One step of a stop under way (a Killed record): SIGTERM again after
 // killDelay, SIGKILL once sigtermCount passes killRetries, given up (Reaped)
 // killDelay after SIGKILL.
-void KepEscalateStop(KepApp &app, uint32_t killRetries, uint32_t killDelay);
+void KepEscalateStop(KepApp &app, uint32_t killRetries, uint32_t killDelay,
+                     const KepAppControl &control);
 // Stops the applications that a kep of this boot left running (found in the
 // status file it left) as any application is stopped, and their groups, before
 // anything is started. Called once by the run sequence.
@@ -156,8 +163,8 @@ int SetSigChildHandler();
 // real-time signals, and SIGTRAP, SIGSYS, SIGSEGV, SIGBUS, SIGFPE, SIGILL and
 // SIGABRT when sent by a process rather than raised by a fault, are counted by
 // SigStrayHandler and logged by KepLogStraySignals. Each changed signal is
-// added to kepChangedSignals. 0 or 1040 (logged; the others are still set).
-int SetSigStrayHandler();
+// added to *changed. 0 or 1040 (logged; the others are still set).
+int SetSigStrayHandler(sigset_t *changed);
 void SigStrayHandler(int signalNumber, siginfo_t *info, void *context);
 // Logs the stray signals received since the last call, one line per signal.
 // Called by the state machine once per pass (nothing to do costs no call).
@@ -174,6 +181,9 @@ extern const char *kepStatusFilePath;
 // Sets the path (null: no file) and the start time shown, and makes the next
 // update write. KepMain calls it once the directories exist.
 void KepEnableStatusFile(const char *path);
+// Notes what a start or a stop now waits for (KepAppControl::changed), and
+// updates the status file.
+void KepStatusWaitChanged(const KepApp &app, KepSyncWait wait);
 // Books the last exit of every record that has become Reaped, then rewrites
 // the status file when force is set or when anything it shows has changed
 // since the last write; otherwise no system call at all. 1 when written, else

@@ -44,8 +44,8 @@ std::list<KepApp> KepFindLeftovers(const char *path) {
     KepApp &app = left.emplace_back();
     app.name = was.name;
     app.pid = pid;
-    app.procStart = was.pstart;
-    app.leftover = 1;
+    app.run.procStart = was.pstart;
+    app.run.leftover = 1;
     app.state = KEP_APP_STATE_RUNNING;
     if (!was.stopFile.empty()) app.stopFile = was.stopFile;
     Log_Msg(LOG_MSG_WARNING, 1, kKepMainUnit,
@@ -67,27 +67,27 @@ void KepStopLeftovers() {
     return;
   }
   if (left.empty()) return;
-  // The status file must keep naming them until they are gone.
-  void (*hook)() = kepSyncWaitHook;
-  kepSyncWaitHook = nullptr;
-  for (KepApp &app : left) KepStopOneApp(&app, SIGTERM);
+  // Not told to the status file, which must keep naming them until they are
+  // gone; the rest as for any stop.
+  KepAppControl control = kepAppControl;
+  control.changed = nullptr;
+  for (KepApp &app : left) KepStopOneApp(&app, SIGTERM, control);
   uint32_t killRetries = KepGetKillRetries();
   uint32_t killDelay = KepGetKillDelay();
   for (bool stopping = true; stopping;) {
     stopping = false;
     for (KepApp &app : left) {
       if (app.state != KEP_APP_STATE_KILLED) continue;
-      if (kep::sys::ProcStartTicks(app.pid) != app.procStart) {
+      if (kep::sys::ProcStartTicks(app.pid) != app.run.procStart) {
         app.state = KEP_APP_STATE_REAPED;
         Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit, "%s(): %s (pid %i) has ended.", kFn,
                 app.name.c_str(), static_cast<int>(app.pid));
-        KepStopGroup(app);
+        KepStopGroup(app, control);
         continue;
       }
-      KepEscalateStop(app, killRetries, killDelay);
+      KepEscalateStop(app, killRetries, killDelay, control);
       stopping = stopping || app.state == KEP_APP_STATE_KILLED;
     }
-    if (stopping) KepSleepFully(kKepLeftoverPollUs);
+    if (stopping) KepSleepFully(kKepLeftoverPollUs, control.tick);
   }
-  kepSyncWaitHook = hook;
 }

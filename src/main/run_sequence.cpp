@@ -4,6 +4,13 @@
 #include "kep_main.h"
 #include "sync_cleanup.h"
 
+KepAppControl kepAppControl = [] {
+  KepAppControl control;
+  control.cancelStart = &shutdownRequested;
+  control.changed = KepStatusWaitChanged;
+  return control;
+}();
+
 namespace {
 
 void DumpConfiguration() {
@@ -45,7 +52,7 @@ void KepPrepareSupervisor() {
   if (SetSigChildHandler() != 0) return;
   if (SetSigTermHandler() != 0) return;
   // Its failures are logged; the signals it could not set keep their effect.
-  SetSigStrayHandler();
+  SetSigStrayHandler(&kepAppControl.changedSignals);
   if (configFile == nullptr) return;
 
   if (KepReadConfig(configFile) != 0) {

@@ -75,7 +75,7 @@ void SigStrayHandler(int signalNumber, siginfo_t *info, void *) {
   strayAny = 1;
 }
 
-int SetSigStrayHandler() {
+int SetSigStrayHandler(sigset_t *changed) {
   static const char *const kFn = "SetSigStrayHandler";
   struct sigaction ignore;
   memset(&ignore, 0, sizeof ignore);
@@ -102,7 +102,7 @@ int SetSigStrayHandler() {
       result = KEP_ERR_SIGACTION;
       return;
     }
-    sigaddset(&kepChangedSignals, signalNumber);
+    sigaddset(changed, signalNumber);
   };
   for (const auto &entry : table) install(entry.signalNumber, entry.action);
   for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {

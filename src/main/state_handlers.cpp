@@ -48,8 +48,8 @@ void StartApp(KepApp *app, const char *fn) {
   app->sigtermTime = {0, 0};
   app->sigkillTime = {0, 0};
   app->execTime = {0, 0};
-  app->wdWatchFrom = {0, 0};
-  if (KepStartOneApp(app, &shutdownRequested) != 0) {
+  app->run.wdWatchFrom = {0, 0};
+  if (KepStartOneApp(app, kepAppControl) != 0) {
     app->state = KEP_APP_STATE_START_FAILED;
     Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): KepStartOneApp(%s) failed.", fn,
             app->name.c_str());
@@ -62,7 +62,7 @@ void StartApp(KepApp *app, const char *fn) {
 
 // Stop-all step shared by StartingApps and Running.
 uint32_t StopAllApps(KepAppList *list, const char *fn) {
-  if (KepStopAllApps(list) == 0) return KEP_STATE_STOPPING_APPS;
+  if (KepStopAllApps(list, kepAppControl) == 0) return KEP_STATE_STOPPING_APPS;
   Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): KepStopAllApps() failed.", fn);
   return KEP_STATE_NONE;
 }

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,22 @@ namespace {
 
 constexpr const char *kFn = "KepUpdateStatusFile";
 
+// What the file shows of a record beyond the record itself: its last exit (a
+// restart clears exitStatus and signalNum), booked once per Reaped state, and
+// what a start or a stop of it waits for.
+struct Entry {
+  int32_t lastExitStatus = 0;  // -1: no status (signal, or given up after SIGKILL)
+  uint32_t lastSignalNum = 0;
+  struct timeval lastExitTime = {0, 0};  // uptime of the booking; 0.0: no exit yet
+  bool exitBooked = false;
+  KepSyncWait wait = KEP_SYNC_WAIT_NONE;
+};
+
+// By record: records never move while the list lives.
+std::map<const KepApp *, Entry> entries;
+
+Entry &EntryOf(const KepApp &app) { return entries[&app]; }
+
 // What a line shows that can change during the run. Times move with the pid
 // or the exit booking; the watchdog age is left to kep-status.
 struct RecordMark {
@@ -30,7 +47,7 @@ struct RecordMark {
   uint32_t startCount;
   struct timeval lastExitTime;
   size_t deaths;
-  uint8_t syncWait;
+  KepSyncWait syncWait;
   uint32_t sigtermCount;
   uint8_t sigkillSent;
 
@@ -39,9 +56,9 @@ struct RecordMark {
         pid(app.pid),
         disabled(app.disabled),
         startCount(app.startCount),
-        lastExitTime(app.lastExitTime),
+        lastExitTime(EntryOf(app).lastExitTime),
         deaths(app.deathTimeList.size()),
-        syncWait(app.syncWait),
+        syncWait(EntryOf(app).wait),
         sigtermCount(app.sigtermCount),
         sigkillSent(app.sigkillSent) {}
   bool operator==(const RecordMark &o) const {
@@ -95,12 +112,12 @@ void PutTime(std::string &out, const char *key, const struct timeval &time) {
   Put(out, key, text);
 }
 
-const char *ExitText(const KepApp &app, char (&text)[24]) {
-  if (app.lastExitTime.tv_sec == 0 && app.lastExitTime.tv_usec == 0) return "none";
-  if (app.lastSignalNum != 0) {
-    snprintf(text, sizeof text, "signal:%u", app.lastSignalNum);
-  } else if (app.lastExitStatus >= 0) {
-    snprintf(text, sizeof text, "status:%d", static_cast<int>(app.lastExitStatus));
+const char *ExitText(const Entry &entry, char (&text)[24]) {
+  if (entry.lastExitTime.tv_sec == 0 && entry.lastExitTime.tv_usec == 0) return "none";
+  if (entry.lastSignalNum != 0) {
+    snprintf(text, sizeof text, "signal:%u", entry.lastSignalNum);
+  } else if (entry.lastExitStatus >= 0) {
+    snprintf(text, sizeof text, "status:%d", static_cast<int>(entry.lastExitStatus));
   } else {
     return "unknown";
   }
@@ -108,8 +125,9 @@ const char *ExitText(const KepApp &app, char (&text)[24]) {
 }
 
 const char *WaitText(const KepApp &app) {
-  if (app.syncWait == KEP_SYNC_WAIT_START) return "start";
-  if (app.syncWait == KEP_SYNC_WAIT_STOP) return "stop";
+  KepSyncWait wait = EntryOf(app).wait;
+  if (wait == KEP_SYNC_WAIT_START) return "start";
+  if (wait == KEP_SYNC_WAIT_STOP) return "stop";
   return app.state == KEP_APP_STATE_INITIALIZING ? "init" : "none";
 }
 
@@ -138,14 +156,14 @@ std::string StatusText(const KepAppList &list) {
     PutNumber(out, "level", app.startLevel);
     PutTime(out, "exec", app.execTime);
     PutNumber(out, "starts", app.startCount);
-    Put(out, "exit", ExitText(app, exitText));
-    PutTime(out, "exitAt", app.lastExitTime);
+    Put(out, "exit", ExitText(EntryOf(app), exitText));
+    PutTime(out, "exitAt", EntryOf(app).lastExitTime);
     PutNumber(out, "deaths", static_cast<long long>(app.deathTimeList.size()));
     Put(out, "wait", WaitText(app));
     Put(out, "wd", app.wdFile ? app.wdFile->c_str() : "");
     // What tells the process from a later one with its pid, and how to stop it
     // in order: a kep that follows a killed one stops what it left running.
-    PutNumber(out, "pstart", static_cast<long long>(app.procStart));
+    PutNumber(out, "pstart", static_cast<long long>(app.run.procStart));
     Put(out, "stop", app.stopFile ? app.stopFile->c_str() : "");
     out += '\n';
   }
@@ -191,19 +209,20 @@ bool WriteStatusFile(const char *path, const std::string &text, int *error) {
 // Books the exit of every record that has become Reaped since the last call:
 // the state machine calls after each collection of exits, before the next pass
 // can restart the record and clear its status.
-void BookExits(KepAppList &list) {
-  for (KepApp &app : list) {
+void BookExits(const KepAppList &list) {
+  for (const KepApp &app : list) {
+    Entry &entry = EntryOf(app);
     if (app.state != KEP_APP_STATE_REAPED) {
-      app.exitBooked = 0;
+      entry.exitBooked = false;
       continue;
     }
-    if (app.exitBooked != 0) continue;
-    app.exitBooked = 1;
+    if (entry.exitBooked) continue;
+    entry.exitBooked = true;
     // Given up after SIGKILL: no status was ever collected.
-    bool givenUp = app.childReaped == 0;
-    app.lastSignalNum = givenUp ? 0 : app.signalNum;
-    app.lastExitStatus = givenUp ? -1 : app.exitStatus;
-    KepGetUptime(&app.lastExitTime);
+    bool givenUp = app.run.childReaped == 0;
+    entry.lastSignalNum = givenUp ? 0 : app.signalNum;
+    entry.lastExitStatus = givenUp ? -1 : app.exitStatus;
+    KepGetUptime(&entry.lastExitTime);
   }
 }
 
@@ -228,27 +247,35 @@ void Remember(const KepAppList &list) {
   for (const KepApp &app : list) written.records.emplace_back(app);
 }
 
-void UpdateFromHook() { KepUpdateStatusFile(0); }
-
 }  // namespace
 
 void KepEnableStatusFile(const char *path) {
   kepStatusFilePath = path;
-  kepSyncWaitHook = path != nullptr ? UpdateFromHook : nullptr;
+  entries.clear();
   written.valid = false;
   failureLogged = false;
   KepGetUptime(&startedAt);
 }
 
-int KepUpdateStatusFile(int force) {
-  KepAppList &list = KepGetAppList();
-  BookExits(list);
-  const char *path = kepStatusFilePath;
-  if (path == nullptr || (force == 0 && !Changed(list))) return 0;
+void KepStatusWaitChanged(const KepApp &app, KepSyncWait wait) {
+  if (kepStatusFilePath == nullptr) return;
+  try {
+    EntryOf(app).wait = wait;
+  } catch (...) {
+    return;  // no memory: the file shows it at the next change
+  }
+  KepUpdateStatusFile(0);
+}
 
+int KepUpdateStatusFile(int force) {
+  const char *path = kepStatusFilePath;
+  if (path == nullptr) return 0;
+  const KepAppList &list = KepGetAppList();
   int error = 0;
   bool ok = false;
   try {
+    BookExits(list);
+    if (force == 0 && !Changed(list)) return 0;
     if (identityPid != getpid()) ReadIdentity();
     ok = WriteStatusFile(path, StatusText(list), &error);
     // A failed write is tried again at the next change, not in every pass.

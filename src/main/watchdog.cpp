@@ -30,12 +30,13 @@ struct KepWdReading {
 // its initialisation takes, and a later start of another one does not make
 // it younger.
 void KepTimeUnfed(KepApp &app, KepWdReading *reading) {
-  if (app.wdWatchFrom.tv_sec == 0 && app.wdWatchFrom.tv_usec == 0) {
-    app.wdWatchFrom = timercmp(&app.execTime, &runningSince, >) ? app.execTime : runningSince;
+  struct timeval &from = app.run.wdWatchFrom;
+  if (from.tv_sec == 0 && from.tv_usec == 0) {
+    from = timercmp(&app.execTime, &runningSince, >) ? app.execTime : runningSince;
   }
   KepGetUptime(&reading->readAt);
-  KepTvSub(&reading->readAt, &app.wdWatchFrom, &reading->age);
-  reading->fedAt = app.wdWatchFrom;
+  KepTvSub(&reading->readAt, &from, &reading->age);
+  reading->fedAt = from;
   reading->count = 0;
 }
 
@@ -87,7 +88,7 @@ int KepWdCheck(KepAppList *list) {
             static_cast<unsigned>(app.pid), wdTimeout, static_cast<unsigned>(reading.age.tv_sec),
             static_cast<unsigned>(reading.fedAt.tv_sec),
             static_cast<unsigned>(reading.readAt.tv_sec), reading.count);
-    status = KepStopOneApp(&app, SIGTERM);
+    status = KepStopOneApp(&app, SIGTERM, kepAppControl);
     if (status != 0) {
       Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): KepStopOneApp(%s) failed (%i).", fn,
               app.name.c_str(), status);

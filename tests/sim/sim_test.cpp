@@ -102,32 +102,45 @@ using Leftovers = Sim;
 
 // After the fork a 10 ms pause; then, with a start file and a sync time only,
 // startSyncTime * 100 polls, each followed by 10 ms, until the file names the
-// child. Signals that keep arriving (every 3 ms) shorten no wait.
+// child. Signals that keep arriving (every 3 ms) shorten no wait. The status
+// file is told of the new child at once, and of the wait.
 TEST_F(Start, WaitsForTheChildsOwnStartFileAndAFailedForkStartsNothing) {
   const char *kStarted = "successfully started /bin/true[0], pid = 2000.";
   const char *kLate = "KepWaitForSyncFile(/s/start, 2000, 2) for /bin/true[0] failed (1036).";
   const char *kNoFork = "fork() failed, errno = 11.";
-  // start file, startSyncTime, its writer, a signal every us, fork's errno, seconds, logged last
-  const std::tuple<bool, uint32_t, pid_t, int, int, double, const char *> cases[] = {
-      {false, 2, 1999, 0, 0, 0.01, kStarted}, {true, 0, 1999, 3000, 0, 0.01, kStarted},
-      {true, 2, 2000, 0, 0, 0.01, kStarted},  {true, 2, 1999, 0, 0, 2.01, kLate},
-      {true, 2, 1999, 3000, 0, 2.01, kLate},  {true, 2, 2000, 0, EAGAIN, 0, kNoFork},
+  const struct {
+    bool startFile;
+    uint32_t startSyncTime;
+    pid_t writer;  // of the start file
+    int signalEveryUs, forkErrno;
+    double seconds;
+    const char *waits;  // told to the status file: 0 none (booked), 1 start
+    const char *last;   // logged
+  } cases[] = {
+      {false, 2, 1999, 0, 0, 0.01, "0", kStarted},  {true, 0, 1999, 3000, 0, 0.01, "0", kStarted},
+      {true, 2, 2000, 0, 0, 0.01, "010", kStarted}, {true, 2, 1999, 0, 0, 2.01, "010", kLate},
+      {true, 2, 1999, 3000, 0, 2.01, "010", kLate}, {true, 2, 2000, 0, EAGAIN, 0, "", kNoFork},
   };
-  for (auto [startFile, syncTime, writer, signalEveryUs, forkErrno, seconds, last] : cases) {
-    SCOPED_TRACE(last);
+  static std::string waits;
+  KepAppControl control;
+  control.changed = [](const KepApp &, KepSyncWait wait) { waits += std::to_string(wait); };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.last);
     Fresh();
-    KepMutableSettings().startSyncTime = syncTime;
-    World().signalEveryUs = signalEveryUs;
-    World().forkErrno = forkErrno;
-    World().syncFiles["/s/start"] = writer;
+    waits.clear();
+    KepMutableSettings().startSyncTime = c.startSyncTime;
+    World().signalEveryUs = c.signalEveryUs;
+    World().forkErrno = c.forkErrno;
+    World().syncFiles["/s/start"] = c.writer;
     KepApp &app = Add("/bin/true", kPending);
-    if (startFile) app.startFile = "/s/start";
-    EXPECT_EQ(KepStartOneApp(&app), forkErrno != 0 ? 1002 : 0);
-    EXPECT_NEAR(kep::fake::Now() - 1000, seconds, 1e-6);
-    std::vector<long long> booked{app.state, app.pid, app.startCount, app.syncWait};
-    EXPECT_EQ(booked, (forkErrno ? std::vector<long long>{7, 0, 0, 0}
-                                 : std::vector<long long>{kUp, 2000, 1, 0}));
-    EXPECT_EQ(log_.Texts().back(), std::string("KepStartOneApp(): ") + last);
+    if (c.startFile) app.startFile = "/s/start";
+    EXPECT_EQ(KepStartOneApp(&app, control), c.forkErrno != 0 ? 1002 : 0);
+    EXPECT_NEAR(kep::fake::Now() - 1000, c.seconds, 1e-6);
+    std::vector<long long> booked{app.state, app.pid, app.startCount};
+    EXPECT_EQ(booked, (c.forkErrno ? std::vector<long long>{7, 0, 0}
+                                   : std::vector<long long>{kUp, 2000, 1}));
+    EXPECT_EQ(waits, c.waits);
+    EXPECT_EQ(log_.Texts().back(), std::string("KepStartOneApp(): ") + c.last);
   }
 }
 

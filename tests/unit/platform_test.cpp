@@ -461,7 +461,9 @@ TEST(Cleanup, OnlyRegularFilesGoByPrefixOrAllAndNoPathIsShortened) {
 TEST(Signals, StopSignalsOnlyRequestTheShutdownNothingRestartsOrNestsAndFaultsEndKep) {
   struct sigaction saved[NSIG] = {}, action = {};
   for (int s = 1; s < NSIG; ++s) sigaction(s, nullptr, &saved[s]);
-  ASSERT_EQ(SetSigTermHandler() | SetSigChildHandler() | SetSigStrayHandler(), 0);
+  sigset_t changed;
+  sigemptyset(&changed);
+  ASSERT_EQ(SetSigTermHandler() | SetSigChildHandler() | SetSigStrayHandler(&changed), 0);
   for (int s = 1; s < NSIG; ++s)
     EXPECT_FALSE(!sigaction(s, nullptr, &action) && action.sa_flags & (SA_RESTART | SA_RESETHAND));
   for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
@@ -485,7 +487,7 @@ TEST(Signals, StopSignalsOnlyRequestTheShutdownNothingRestartsOrNestsAndFaultsEn
   if (child == 0) {
     const struct rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
-    SetSigStrayHandler();
+    SetSigStrayHandler(&changed);
     raise(SIGSEGV);
     *static_cast<volatile char *>(
         mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) = 1;

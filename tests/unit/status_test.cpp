@@ -68,8 +68,9 @@ TEST_F(StatusFile, IsRewrittenOnlyWhenWhatItShowsChanges) {
       {[&] { b.disabled = 1; }, 1, " pid=7 disabled=1 "},
       {[&] { b.startCount = 2; }, 1, " starts=2 exit=none exitAt=0.000000 deaths=0 "},
       {[&] { b.deathTimeList.push_back(7); }, 1, " deaths=1 wait=none "},
-      {[&] { b.syncWait = KEP_SYNC_WAIT_START; }, 1, " wait=start "},
-      {[&] { b.state = KEP_APP_STATE_REAPED, b.signalNum = 9, b.childReaped = 1; }, 1,
+      {[&] { KepStatusWaitChanged(b, KEP_SYNC_WAIT_START); }, 0,
+       " wait=start "},  // written at once
+      {[&] { b.state = KEP_APP_STATE_REAPED, b.signalNum = 9, b.run.childReaped = 1; }, 1,
        " exit=signal:9 "},
       {[] {}, 0},
       {[&] { b.state = KEP_APP_STATE_RUNNING, b.signalNum = 0; }, 1, " exit=signal:9 "},
