@@ -13,6 +13,7 @@
 
 #include "ZelLog.h"
 #include "kep_config.h"
+#include "zel_files.h"
 
 namespace {
 
@@ -82,10 +83,9 @@ bool KepReadsAsEmpty(int fd) {
 // the failure logged, when it cannot be read.
 FILE *KepOpenConfig(const char *path, bool *empty, int *status) {
   *status = KEP_ERR_OPEN;
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  int error = fd < 0 ? errno : 0;
   struct stat info;
-  if (error == 0 && fstat(fd, &info) != 0) error = errno;
+  int fd = zel::OpenForReading(path, false, &info);
+  int error = fd < 0 ? errno : 0;
   if (error == 0 && S_ISDIR(info.st_mode)) error = EISDIR;
   if (error == 0 && !S_ISREG(info.st_mode)) {
     *empty = S_ISCHR(info.st_mode) && KepReadsAsEmpty(fd);

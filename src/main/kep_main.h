@@ -122,11 +122,6 @@ int KepWriteAppRebootFile(const std::string &name, uint32_t count);
 int KepReadAppRebootFile(std::string *name, uint32_t *count);
 // 1 when the file is gone afterwards, 0 when removing it failed.
 int KepRemoveAppRebootFile();
-// Opens a temporary file for writing, always made anew, so that nothing placed
-// at its path (a link to another file above all) is written through or renamed
-// into place: a stale one is removed, then it is created exclusively without
-// following a link. Whatever is still in the way makes it fail (EEXIST, ELOOP).
-int KepOpenFreshFile(const char *path, mode_t mode);
 
 // ---- child exits, watchdog, death monitor ----
 

@@ -15,6 +15,7 @@
 #include "kep_start_app.h"
 #include "process_identity.h"
 #include "status_format.h"
+#include "zel_files.h"
 
 const char *kepStatusFilePath = nullptr;
 
@@ -171,39 +172,13 @@ std::string StatusText(const KepAppList &list) {
   return out;
 }
 
-bool WriteAll(int fd, const std::string &text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // A temporary file beside the status file, renamed over it: a reader sees the
-// old file or the new one. The folder is world-writable and kep runs as root,
-// so the temporary is made afresh. No fsync: the file describes this run only.
+// old file or the new one. The folder is kep's own, and the temporary file is
+// made afresh all the same. No fsync: the file describes this run only.
 bool WriteStatusFile(const char *path, const std::string &text, int *error) {
-  std::string tmp = std::string(path) + ".tmp";
-  int fd = KepOpenFreshFile(tmp.c_str(), 0644);
-  if (fd < 0) {
-    *error = errno;
-    return false;
-  }
-  bool ok = WriteAll(fd, text);
-  *error = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    *error = errno;
-  }
-  if (ok && rename(tmp.c_str(), path) != 0) {
-    ok = false;
-    *error = errno;
-  }
-  if (!ok) unlink(tmp.c_str());
-  return ok;
+  zel::Replaced done = zel::ReplaceFile(path, ".tmp", text.data(), text.size(), 0644, false);
+  *error = done.error;
+  return done.failed == nullptr;
 }
 
 // Books the exit of every record that has become Reaped since the last call:

@@ -1,7 +1,6 @@
 // The status file read defensively and parsed strictly; the format is in
 // docs/files.md.
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <map>
 
 #include "status_format.h"
+#include "zel_files.h"
 
 namespace {
 
@@ -156,20 +156,16 @@ bool ParseApp(const Line &line, KepStatusApp *a, std::string *error) {
 bool KepReadStatusFile(const char *path, std::string *text, time_t *mtime, std::string *problem) {
   // Without blocking and only a regular file: a FIFO or a device at the path
   // cannot hang the tool or feed it without end.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat info;
+  int fd = zel::OpenForReading(path, false, &info);
   if (fd < 0) {
     int error = errno;
     *problem = strerror(error);
     if (error == ENOENT) *problem += " (kep has not run here, or it runs without this file)";
     return false;
   }
-  struct stat info;
-  bool ok = fstat(fd, &info) == 0;
-  if (!ok) *problem = strerror(errno);
-  if (ok && !S_ISREG(info.st_mode)) {
-    ok = false;
-    *problem = "not a regular file";
-  }
+  bool ok = S_ISREG(info.st_mode);
+  if (!ok) *problem = "not a regular file";
   char buffer[8192];
   while (ok) {
     ssize_t n = read(fd, buffer, sizeof buffer);

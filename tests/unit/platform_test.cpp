@@ -385,7 +385,7 @@ TEST(RebootFile, AWriteWhoseFolderCannotBeSyncedIsStillDone) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  EXPECT_EQ(logged, "2 KepWriteAppRebootFile(): open(" + folder + ") failed (13).|");
+  EXPECT_EQ(logged, "2 KepWriteAppRebootFile(): syncing the folder of " + file + " failed (13).|");
   chmod(folder.c_str(), 0755);
   EXPECT_EQ(ReadFile(file), "myapp 2\n");
 }

@@ -5,12 +5,15 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "../log/zel_log_line.h"
+#include "zel_files.h"
+#include "zel_log_line.h"
 #include "zel_log_testing.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -10,6 +11,7 @@
 
 #include "ZelLog.h"
 #include "dlog.h"
+#include "zel_files.h"
 #include "zel_log_line.h"
 #include "zel_log_testing.h"
 

@@ -1,11 +1,9 @@
-// Line building shared by libZelLog and libdlog (compiled into each; nothing
-// here is exported). libc only: the libraries must not pull the C++ runtime
-// into the C programs that link them.
-#pragma once
+// Line building shared by libZelLog and libdlog: libc only, so that the
+// libraries pull no C++ runtime into the C programs that link them.
+#include "zel_log_line.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,65 +15,47 @@
 #include "zel_files.h"
 
 namespace zel {
-namespace {
 
-// A text longer than this is cut; the rest of a message is never lost silently:
-// the cut text ends with a marker that names the full length.
-constexpr size_t kZelMaxText = 4096;
+Text::~Text() { free(data_); }
 
-// A text on the heap, always terminated. When memory runs out it stays as it
-// was and Failed() tells: the caller drops the message as not written.
-class Text {
- public:
-  Text() = default;
-  ~Text() { free(data_); }
-  Text(const Text &) = delete;
-  Text &operator=(const Text &) = delete;
+const char *Text::Data() const { return data_ != nullptr ? data_ : ""; }
 
-  const char *Data() const { return data_ != nullptr ? data_ : ""; }
-  size_t Size() const { return size_; }
-  bool Failed() const { return failed_; }
+void Text::Append(const char *text, size_t length) {
+  if (!Reserve(length)) return;
+  memcpy(data_ + size_, text, length);
+  size_ += length;
+  data_[size_] = '\0';
+}
 
-  void Append(const char *text, size_t length) {
-    if (!Reserve(length)) return;
-    memcpy(data_ + size_, text, length);
-    size_ += length;
-    data_[size_] = '\0';
+void Text::Append(const char *text) { Append(text, strlen(text)); }
+
+void Text::Append(char c) { Append(&c, 1); }
+
+void Text::Append(unsigned long number) {
+  char digits[24];
+  Append(digits, static_cast<size_t>(snprintf(digits, sizeof digits, "%lu", number)));
+}
+
+bool Text::Reserve(size_t more) {
+  if (failed_) return false;
+  if (more < capacity_ - size_) return true;  // room for the text and the terminator
+  if (more > SIZE_MAX / 2 - size_) {
+    failed_ = true;
+    return false;
   }
-  void Append(const char *text) { Append(text, strlen(text)); }
-  void Append(char c) { Append(&c, 1); }
-  void Append(unsigned long number) {
-    char digits[24];
-    Append(digits, static_cast<size_t>(snprintf(digits, sizeof digits, "%lu", number)));
+  size_t wanted = capacity_ > 0 ? capacity_ : 256;
+  while (wanted <= size_ + more) wanted *= 2;
+  char *grown = static_cast<char *>(realloc(data_, wanted));
+  if (grown == nullptr) {
+    failed_ = true;
+    return false;
   }
+  data_ = grown;
+  capacity_ = wanted;
+  return true;
+}
 
- private:
-  bool Reserve(size_t more) {
-    if (failed_) return false;
-    if (more < capacity_ - size_) return true;  // room for the text and the terminator
-    if (more > SIZE_MAX / 2 - size_) {
-      failed_ = true;
-      return false;
-    }
-    size_t wanted = capacity_ > 0 ? capacity_ : 256;
-    while (wanted <= size_ + more) wanted *= 2;
-    char *grown = static_cast<char *>(realloc(data_, wanted));
-    if (grown == nullptr) {
-      failed_ = true;
-      return false;
-    }
-    data_ = grown;
-    capacity_ = wanted;
-    return true;
-  }
-
-  char *data_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
-  bool failed_ = false;
-};
-
-inline void FormatText(Text &out, const char *format, va_list args) {
+void FormatText(Text &out, const char *format, va_list args) {
   if (format == nullptr) return;
   // A few bytes more than kept, to see whether the cut falls inside a character.
   char buffer[kZelMaxText + 4];
@@ -104,7 +84,7 @@ inline void FormatText(Text &out, const char *format, va_list args) {
 
 // "2024-05-01T12:00:00.123Z [12.345] ": wall-clock time (UTC) for people, and
 // the boot-clock time that kep's own times are measured on.
-inline void AppendLinePrefix(Text &line) {
+void AppendLinePrefix(Text &line) {
   struct timespec wall = {0, 0};
   struct timespec boot = {0, 0};
   clock_gettime(CLOCK_REALTIME, &wall);
@@ -124,7 +104,7 @@ inline void AppendLinePrefix(Text &line) {
 // Appends text and a newline; control characters (a newline inside a message
 // included) are written as \n, \r or \xHH so that one message stays one line.
 // Trailing newlines are dropped.
-inline void AppendEscapedLine(Text &line, const char *text, size_t size) {
+void AppendEscapedLine(Text &line, const char *text, size_t size) {
   size_t end = size;
   while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
   for (size_t i = 0; i < end; ++i) {
@@ -144,23 +124,9 @@ inline void AppendEscapedLine(Text &line, const char *text, size_t size) {
   line.Append('\n');
 }
 
-// One write(2) for the whole line where possible, so that appends of several
-// writers (O_APPEND) never interleave. Returns the bytes written: size, or
-// less when the file system refused the rest (full disk).
-inline size_t WriteAll(int fd, const char *data, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t wrote = write(fd, data + done, size - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) break;
-    done += static_cast<size_t>(wrote);
-  }
-  return done;
-}
-
 // The root folder put before the fixed paths: ZEL_LOG_ROOT, read once. The
 // first reader of any thread publishes its copy; a later one frees its own.
-inline const char *EnvironmentRoot() {
+const char *EnvironmentRoot() {
   static char *root = nullptr;
   char *seen = __atomic_load_n(&root, __ATOMIC_ACQUIRE);
   if (seen != nullptr) return seen;
@@ -174,16 +140,6 @@ inline const char *EnvironmentRoot() {
   return seen;
 }
 
-// first, second, third and fourth joined in a new string on the heap; null
-// when memory runs out.
-inline char *JoinPath(const char *first, const char *second, const char *third = "",
-                      const char *fourth = "") {
-  size_t size = strlen(first) + strlen(second) + strlen(third) + strlen(fourth) + 1;
-  char *path = static_cast<char *>(malloc(size));
-  if (path != nullptr) snprintf(path, size, "%s%s%s%s", first, second, third, fourth);
-  return path;
-}
-
 // Opens the log file PATH for appending (created 0644 when missing),
 // close-on-exec, with access O_WRONLY or O_RDWR. The log folders may be open to
 // every user, so a link there could make a root process append to any file
@@ -193,7 +149,7 @@ inline char *JoinPath(const char *first, const char *second, const char *third =
 // (null for any other failure). Anything but a regular file is refused as
 // well, and O_NONBLOCK for the open itself keeps a FIFO at the path from
 // hanging the writer. Returns the descriptor, or -1 with errno set.
-inline int OpenLogForAppend(const char *path, int access, const char **link, bool *followed) {
+int OpenLogForAppend(const char *path, int access, const char **link, bool *followed) {
   *link = nullptr;
   int fd = OpenTrusted(path, access | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644,
                        followed);
@@ -217,5 +173,4 @@ inline int OpenLogForAppend(const char *path, int access, const char **link, boo
   return fd;
 }
 
-}  // namespace
 }  // namespace zel
