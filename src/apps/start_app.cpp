@@ -21,36 +21,62 @@ constexpr unsigned int kKepSyncPollUs = 10000;
 constexpr unsigned int kKepAfterForkUs = 10000;
 constexpr unsigned long long kKepTickUs = 500000;
 
-// The vectors point into strings owned by the record and the global list; they
-// are plain arrays (calloc) so that an allocation failure is a null, not an
-// exception on a supervisor path.
-char **KepBuildArgArray(const KepApp &app) {
-  size_t slots = app.argList.size() + 2;
-  char **argArray = static_cast<char **>(calloc(slots, sizeof(char *)));
-  if (argArray == nullptr) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): failed to allocate argArray (%u).",
-            "KepStartOneApp", static_cast<unsigned>(slots));
-    return nullptr;
+// The child's argument and environment vectors. They point into strings owned
+// by the record and the global list; they are plain arrays (calloc) so that an
+// allocation failure is a null, not an exception on a supervisor path.
+struct KepVectors {
+  char **argv = nullptr;
+  char **envp = nullptr;
+  ~KepVectors() {
+    free(argv);
+    free(envp);
   }
-  size_t slot = 0;
-  argArray[slot++] = const_cast<char *>(app.name.c_str());
-  for (const std::string &arg : app.argList) argArray[slot++] = const_cast<char *>(arg.c_str());
-  return argArray;
+};
+
+char **KepAllocateVector(size_t slots, const char *what) {
+  char **vector = static_cast<char **>(calloc(slots, sizeof(char *)));
+  if (vector == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): failed to allocate %s (%u).",
+            "KepStartOneApp", what, static_cast<unsigned>(slots));
+  }
+  return vector;
 }
 
-char **KepBuildEnvArray(const KepApp &app) {
-  const KepEnvList &globalEnv = KepGetGlobalEnvList();
-  size_t slots = globalEnv.size() + app.envList.size() + 1;
-  char **envArray = static_cast<char **>(calloc(slots, sizeof(char *)));
-  if (envArray == nullptr) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): failed to allocate envArray (%u).",
-            "KepStartOneApp", static_cast<unsigned>(slots));
-    return nullptr;
-  }
+// false when there is no argument vector: nothing sensible can be executed.
+// Without an environment vector the child gets an empty environment.
+bool KepBuildVectors(const KepApp &app, KepVectors *vectors) {
+  vectors->argv = KepAllocateVector(app.argList.size() + 2, "argArray");
+  if (vectors->argv == nullptr) return false;
   size_t slot = 0;
-  for (const std::string &entry : globalEnv) envArray[slot++] = const_cast<char *>(entry.c_str());
-  for (const std::string &entry : app.envList) envArray[slot++] = const_cast<char *>(entry.c_str());
-  return envArray;
+  vectors->argv[slot++] = const_cast<char *>(app.name.c_str());
+  for (const std::string &arg : app.argList)
+    vectors->argv[slot++] = const_cast<char *>(arg.c_str());
+  const KepEnvList &globalEnv = KepGetGlobalEnvList();
+  vectors->envp = KepAllocateVector(globalEnv.size() + app.envList.size() + 1, "envArray");
+  if (vectors->envp == nullptr) return true;
+  slot = 0;
+  for (const std::string &entry : globalEnv)
+    vectors->envp[slot++] = const_cast<char *>(entry.c_str());
+  for (const std::string &entry : app.envList)
+    vectors->envp[slot++] = const_cast<char *>(entry.c_str());
+  return true;
+}
+
+// The executable for the record's name along kep's PATH, cut to the buffer.
+// false, logged, when there is none.
+bool KepFindExecutable(const KepApp &app, char (&execPath)[kKepExecPathSize]) {
+  const char *searchPath = getenv("PATH");
+  char *found = ZelPathfind(searchPath, app.name.c_str(), "rx");
+  if (found == nullptr) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): could not find %s[%u] in \"%s\".",
+            "KepStartOneApp", app.name.c_str(), app.index,
+            searchPath != nullptr ? searchPath : "(null)");
+    return false;
+  }
+  memset(execPath, 0, sizeof execPath);
+  strncpy(execPath, found, sizeof execPath - 1);
+  free(found);
+  return true;
 }
 
 void KepRemoveStaleSyncFiles(const KepApp &app) {
@@ -91,86 +117,88 @@ const KepAppControl &KepNoControl() {
   return none;
 }
 
+namespace {
+
+// Forks the child that executes execPath and books it in the record
+// (Running, pid, startCount + 1). The read end of the pipe for the report of a
+// failed execve goes to *reportFd (-1 without one). 0, or 1002 when fork failed
+// (state Exited).
+int KepForkChild(KepApp *app, const char *execPath, const KepVectors &vectors,
+                 const KepAppControl &control, int *reportFd) {
+  static char *const kNoEnvironment[] = {nullptr};
+  // Without standard error (-b) the child's report of a failed execve would be
+  // lost: it goes through this pipe to the parent's log as well.
+  int reportPipe[2] = {-1, -1};
+  if (pipe2(reportPipe, O_CLOEXEC | O_NONBLOCK) != 0) reportPipe[0] = reportPipe[1] = -1;
+  pid_t oldPid = app->pid;
+  pid_t pid = kep::sys::Fork();
+  if (pid < 0) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): fork() failed, errno = %i.",
+            "KepStartOneApp", errno);
+    for (int fd : reportPipe) {
+      if (fd >= 0) close(fd);
+    }
+    app->state = KEP_APP_STATE_EXITED;
+    return KEP_ERR_FORK;
+  }
+  if (pid == 0) {
+    KepExecChild(execPath, vectors.argv, vectors.envp != nullptr ? vectors.envp : kNoEnvironment,
+                 app->name.c_str(), oldPid, reportPipe[1], control.changedSignals);
+  }
+  if (reportPipe[1] >= 0) close(reportPipe[1]);
+  *reportFd = reportPipe[0];
+  app->startCount += 1;
+  app->state = KEP_APP_STATE_RUNNING;
+  app->pid = pid;
+  app->run.childReaped = 0;
+  app->run.procStart = kep::sys::ProcStartTicks(pid);
+  Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): successfully started %s[%u], pid = %i.",
+          "KepStartOneApp", app->name.c_str(), app->index, static_cast<int>(pid));
+  return KEP_OK;
+}
+
+// Waits up to startSyncTime for the record's start file; a start file not seen
+// in time is a warning only.
+void KepAwaitStartFile(KepApp *app, const KepAppControl &control) {
+  uint32_t startSyncTime = KepGetStartSyncTime();
+  if (startSyncTime == 0 || !app->startFile) return;
+  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_START);
+  int status = KepWaitForSyncFile(app->startFile->c_str(), app->pid, startSyncTime,
+                                  control.cancelStart, control.tick);
+  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_NONE);
+  if (status != 0) {
+    Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
+            "%s(): KepWaitForSyncFile(%s, %i, %u) for %s[%u] failed (%i).", "KepStartOneApp",
+            app->startFile->c_str(), static_cast<int>(app->pid), startSyncTime, app->name.c_str(),
+            app->index, status);
+  }
+}
+
+}  // namespace
+
 int KepStartOneApp(KepApp *app, const KepAppControl &control) {
-  static const char *const kFn = "KepStartOneApp";
   if (app == nullptr) return KEP_ERR_INVALID_ARG;
   KepCollectExecReport(app);
   try {
-    const char *searchPath = getenv("PATH");
-    char *found = ZelPathfind(searchPath, app->name.c_str(), "rx");
-    if (found == nullptr) {
-      Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): could not find %s[%u] in \"%s\".", kFn,
-              app->name.c_str(), app->index, searchPath != nullptr ? searchPath : "(null)");
-      return KEP_ERR_NOT_FOUND;
-    }
     char execPath[kKepExecPathSize];
-    memset(execPath, 0, sizeof execPath);
-    strncpy(execPath, found, sizeof execPath - 1);
-    free(found);
-
+    if (!KepFindExecutable(*app, execPath)) return KEP_ERR_NOT_FOUND;
     KepRemoveStaleSyncFiles(*app);
-
-    char **argArray = KepBuildArgArray(*app);
-    // Without an argument vector there is nothing sensible to execute; the
-    // caller books the failure as Start_Failed.
-    if (argArray == nullptr) return KEP_ERR_ALLOC;
-    static char *const kNoEnvironment[] = {nullptr};
-    char **envArray = KepBuildEnvArray(*app);
-
-    // Without standard error (-b) the child's report of a failed execve would be
-    // lost: it goes through this pipe to the parent's log as well.
-    int errorPipe[2] = {-1, -1};
-    if (pipe2(errorPipe, O_CLOEXEC | O_NONBLOCK) != 0) errorPipe[0] = errorPipe[1] = -1;
-    pid_t oldPid = app->pid;
-    pid_t pid = kep::sys::Fork();
-    if (pid < 0) {
-      Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): fork() failed, errno = %i.", kFn, errno);
-      for (int fd : errorPipe) {
-        if (fd >= 0) close(fd);
-      }
-      app->state = KEP_APP_STATE_EXITED;
-      free(envArray);
-      free(argArray);
-      return KEP_ERR_FORK;
-    }
-    if (pid == 0) {
-      KepExecChild(execPath, argArray, envArray != nullptr ? envArray : kNoEnvironment,
-                   app->name.c_str(), oldPid, errorPipe[1], control.changedSignals);
-    }
-    if (errorPipe[1] >= 0) close(errorPipe[1]);
-    app->startCount += 1;
-    app->state = KEP_APP_STATE_RUNNING;
-    app->pid = pid;
-    app->run.childReaped = 0;
-    app->run.procStart = kep::sys::ProcStartTicks(pid);
-    Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): successfully started %s[%u], pid = %i.", kFn,
-            app->name.c_str(), app->index, static_cast<int>(pid));
-    free(envArray);
-    free(argArray);
+    KepVectors vectors;
+    // The caller books a start without vectors as Start_Failed.
+    if (!KepBuildVectors(*app, &vectors)) return KEP_ERR_ALLOC;
+    int reportFd = -1;
+    int status = KepForkChild(app, execPath, vectors, control, &reportFd);
+    if (status != KEP_OK) return status;
     // Told at once: a kep that dies from here on leaves a process that the next
     // kep must be able to find.
     if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_NONE);
-
     KepSleepFully(kKepAfterForkUs, control.tick);
-    if (errorPipe[0] >= 0) KepTakeExecReport(app, errorPipe[0]);
-
-    uint32_t startSyncTime = KepGetStartSyncTime();
-    if (startSyncTime != 0 && app->startFile) {
-      if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_START);
-      int status = KepWaitForSyncFile(app->startFile->c_str(), pid, startSyncTime,
-                                      control.cancelStart, control.tick);
-      if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_NONE);
-      if (status != 0) {
-        Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
-                "%s(): KepWaitForSyncFile(%s, %i, %u) for %s[%u] failed (%i).", kFn,
-                app->startFile->c_str(), static_cast<int>(pid), startSyncTime, app->name.c_str(),
-                app->index, status);
-      }
-    }
+    if (reportFd >= 0) KepTakeExecReport(app, reportFd);
+    KepAwaitStartFile(app, control);
     return KEP_OK;
   } catch (...) {
     // Only the prefix string can throw (allocation); nothing was started then.
-    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): out of memory for %s.", kFn,
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): out of memory for %s.", "KepStartOneApp",
             app->name.c_str());
     return KEP_ERR_ALLOC;
   }

@@ -53,47 +53,80 @@ unsigned KepWaitForGroup(pid_t group, uint32_t seconds, void (*tick)()) {
 
 }  // namespace
 
-int KepStopOneApp(KepApp *app, int signal, const KepAppControl &control) {
+namespace {
+
+// Logs the signal about to be sent; false for a signal kep does not stop with.
+bool KepAnnounce(const KepApp &app, int signal) {
   static const char *const kFn = "KepStopOneApp";
-  if (app == nullptr) return KEP_ERR_INVALID_ARG;
   if (signal == SIGTERM) {
     Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): kill(%i, %s) for %s, retry: %u/%u.", kFn,
-            static_cast<int>(app->pid), "SIGTERM", app->name.c_str(), app->sigtermCount,
+            static_cast<int>(app.pid), "SIGTERM", app.name.c_str(), app.sigtermCount,
             KepGetKillRetries());
   } else if (signal == SIGKILL) {
     Log_Msg(LOG_MSG_INFO, 1, kKepStartAppUnit, "%s(): kill(%i, %s) for %s.", kFn,
-            static_cast<int>(app->pid), "SIGKILL", app->name.c_str());
+            static_cast<int>(app.pid), "SIGKILL", app.name.c_str());
   } else {
     Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): invalid signal (%i) for PID %i (%s).", kFn,
-            signal, static_cast<int>(app->pid), app->name.c_str());
-    return KEP_ERR_INVALID_ARG;
+            signal, static_cast<int>(app.pid), app.name.c_str());
+    return false;
   }
+  return true;
+}
 
-  // kill(0, ...) would reach the supervisor's own group and kill(-1, ...) every
-  // process of the device. A record without a real pid has nothing left to
-  // stop: it is booked as gone, so that the stop still completes.
-  // A child that the SIGCHLD handler has reaped already is gone as well, and its
-  // pid may belong to another process by now. Where the caller has not blocked
-  // SIGCHLD (the escalation of a stop), the handler could reap the child between
-  // the test and the kill: blocked from the one to the other, an ended child
-  // stays a zombie, whose pid cannot be reused. The caller's mask comes back
-  // before the stop-file wait.
-  bool gone = app->pid <= 1;
-  if (gone) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): refusing to signal pid %i for %s.", kFn,
-            static_cast<int>(app->pid), app->name.c_str());
-  } else {
-    sigset_t sigchld;
-    sigset_t previous;
-    sigemptyset(&sigchld);
-    sigaddset(&sigchld, SIGCHLD);
-    bool masked = sigprocmask(SIG_BLOCK, &sigchld, &previous) == 0;
-    gone = app->childExited != 0 || app->run.childReaped != 0 || !KepStillThere(*app);
-    int status = gone ? KEP_OK : KepDeliver(*app, signal);
-    if (masked) sigprocmask(SIG_SETMASK, &previous, nullptr);
-    if (status != 0) return status;
+// Sends the signal unless the record's process is gone; *gone tells. 0, or
+// 1003 when kill failed.
+//
+// kill(0, ...) would reach the supervisor's own group and kill(-1, ...) every
+// process of the device: a record without a real pid has nothing left to stop
+// and is booked as gone, so that the stop still completes. A child that the
+// SIGCHLD handler has reaped already is gone as well, and its pid may belong
+// to another process by now. Where the caller has not blocked SIGCHLD (the
+// escalation of a stop), the handler could reap the child between the test and
+// the kill: blocked from the one to the other, an ended child stays a zombie,
+// whose pid cannot be reused. The caller's mask comes back afterwards.
+int KepSignalUnlessGone(const KepApp &app, int signal, bool *gone) {
+  *gone = app.pid <= 1;
+  if (*gone) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): refusing to signal pid %i for %s.",
+            "KepStopOneApp", static_cast<int>(app.pid), app.name.c_str());
+    return KEP_OK;
   }
+  sigset_t sigchld;
+  sigset_t previous;
+  sigemptyset(&sigchld);
+  sigaddset(&sigchld, SIGCHLD);
+  bool masked = sigprocmask(SIG_BLOCK, &sigchld, &previous) == 0;
+  *gone = app.childExited != 0 || app.run.childReaped != 0 || !KepStillThere(app);
+  int status = *gone ? KEP_OK : KepDeliver(app, signal);
+  if (masked) sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return status;
+}
 
+// After SIGTERM: up to stopSyncTime for the stop file, a warning when it does
+// not come.
+void KepAwaitStopFile(KepApp *app, const KepAppControl &control) {
+  uint32_t stopSyncTime = KepGetStopSyncTime();
+  if (stopSyncTime == 0 || !app->stopFile) return;
+  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_STOP);
+  int status =
+      KepWaitForSyncFile(app->stopFile->c_str(), app->pid, stopSyncTime, nullptr, control.tick);
+  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_NONE);
+  if (status != 0) {
+    Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
+            "%s(): KepWaitForSyncFile(%s, %i, %u) for %s failed (%i).", "KepStopOneApp",
+            app->stopFile->c_str(), static_cast<int>(app->pid), stopSyncTime, app->name.c_str(),
+            status);
+  }
+}
+
+}  // namespace
+
+int KepStopOneApp(KepApp *app, int signal, const KepAppControl &control) {
+  if (app == nullptr) return KEP_ERR_INVALID_ARG;
+  if (!KepAnnounce(*app, signal)) return KEP_ERR_INVALID_ARG;
+  bool gone = false;
+  int status = KepSignalUnlessGone(*app, signal, &gone);
+  if (status != KEP_OK) return status;
   app->state = KEP_APP_STATE_KILLED;
   if (signal == SIGKILL) {
     app->sigkillSent = 1;
@@ -102,18 +135,8 @@ int KepStopOneApp(KepApp *app, int signal, const KepAppControl &control) {
   }
   app->sigtermCount += 1;
   KepGetUptime(&app->sigtermTime);
-  uint32_t stopSyncTime = KepGetStopSyncTime();
   // Nobody is left to write the stop file.
-  if (gone || stopSyncTime == 0 || !app->stopFile) return KEP_OK;
-  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_STOP);
-  int status =
-      KepWaitForSyncFile(app->stopFile->c_str(), app->pid, stopSyncTime, nullptr, control.tick);
-  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_NONE);
-  if (status != 0) {
-    Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
-            "%s(): KepWaitForSyncFile(%s, %i, %u) for %s failed (%i).", kFn, app->stopFile->c_str(),
-            static_cast<int>(app->pid), stopSyncTime, app->name.c_str(), status);
-  }
+  if (!gone) KepAwaitStopFile(app, control);
   return KEP_OK;
 }
 

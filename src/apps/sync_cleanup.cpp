@@ -69,6 +69,43 @@ struct dirent *KepNextEntry(DIR *dir, bool *failed) {
 
 }  // namespace
 
+namespace {
+
+// Removes the regular files of the open folder whose names begin with
+// namePart, reporting as KepRmFilesWithPrefix; 0 or -1.
+int KepRemoveWithPrefix(DIR *dir, const char *dirPart, const char *namePart) {
+  static const char *const kFn = "KepRmFilesWithPrefix";
+  int result = 0;
+  size_t nameLength = strlen(namePart);
+  char path[kKepPathSize];
+  bool failed = false;
+  while (struct dirent *entry = KepNextEntry(dir, &failed)) {
+    if (!KepFormPath(kFn, dirPart, entry->d_name, path)) {
+      result = -1;
+      continue;
+    }
+    // The name first: every start walks the whole folder, and an lstat for
+    // each entry would make starting n applications cost n * n stats.
+    if (strncmp(entry->d_name, namePart, nameLength) != 0 || !KepIsRegularFile(dir, entry->d_name))
+      continue;
+    if (unlinkat(dirfd(dir), entry->d_name, 0) != 0) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): unlink(%s) failed (%i).", kFn, path, errno);
+      result = -1;
+    }
+  }
+  if (failed) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): readdir_r() failed (%i).", kFn, errno);
+    result = -1;
+  }
+  if (closedir(dir) != 0) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): closedir() failed (%i).", kFn, errno);
+    result = -1;
+  }
+  return result;
+}
+
+}  // namespace
+
 int KepRmFilesWithPrefix(const char *prefix) {
   static const char *const kFn = "KepRmFilesWithPrefix";
   if (prefix == nullptr) {
@@ -77,53 +114,24 @@ int KepRmFilesWithPrefix(const char *prefix) {
   }
   char *dirCopy = strdup(prefix);
   char *baseCopy = strdup(prefix);
+  int result = -1;
   if (dirCopy == nullptr || baseCopy == nullptr) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): strdup(%s) failed (%i).", kFn, prefix, errno);
-    free(dirCopy);
-    free(baseCopy);
-    return -1;
-  }
-  int result = 0;
-  const char *dirPart = dirname(dirCopy);
-  const char *namePart = basename(baseCopy);
-  DIR *dir = nullptr;
-  if (dirPart == nullptr || *dirPart == '\0') {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): dirname(%s) failed (%i).", kFn, dirCopy, errno);
-    result = -1;
-  } else if (namePart == nullptr || *namePart == '\0') {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): basename(%s) failed (%i).", kFn, baseCopy,
-            errno);
-    result = -1;
-  } else if ((dir = KepOpenFolder(dirPart)) == nullptr) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): opendir(%s) failed (%i).", kFn, dirPart, errno);
-    result = -1;
-  }
-  if (dir != nullptr) {
-    size_t nameLength = strlen(namePart);
-    char path[kKepPathSize];
-    bool failed = false;
-    while (struct dirent *entry = KepNextEntry(dir, &failed)) {
-      if (!KepFormPath(kFn, dirPart, entry->d_name, path)) {
-        result = -1;
-        continue;
-      }
-      // The name first: every start walks the whole folder, and an lstat for
-      // each entry would make starting n applications cost n * n stats.
-      if (strncmp(entry->d_name, namePart, nameLength) != 0 ||
-          !KepIsRegularFile(dir, entry->d_name))
-        continue;
-      if (unlinkat(dirfd(dir), entry->d_name, 0) != 0) {
-        Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): unlink(%s) failed (%i).", kFn, path, errno);
-        result = -1;
-      }
-    }
-    if (failed) {
-      Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): readdir_r() failed (%i).", kFn, errno);
-      result = -1;
-    }
-    if (closedir(dir) != 0) {
-      Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): closedir() failed (%i).", kFn, errno);
-      result = -1;
+  } else {
+    const char *dirPart = dirname(dirCopy);
+    const char *namePart = basename(baseCopy);
+    DIR *dir = nullptr;
+    if (dirPart == nullptr || *dirPart == '\0') {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): dirname(%s) failed (%i).", kFn, dirCopy,
+              errno);
+    } else if (namePart == nullptr || *namePart == '\0') {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): basename(%s) failed (%i).", kFn, baseCopy,
+              errno);
+    } else if ((dir = KepOpenFolder(dirPart)) == nullptr) {
+      Log_Msg(LOG_MSG_ERROR, 0, kKepUtilUnit, "%s(): opendir(%s) failed (%i).", kFn, dirPart,
+              errno);
+    } else {
+      result = KepRemoveWithPrefix(dir, dirPart, namePart);
     }
   }
   free(dirCopy);

@@ -13,3 +13,9 @@ void KepStatusEscape(std::string &out, std::string_view value) {
     }
   }
 }
+
+bool KepNameMatches(const std::string &appName, const std::string &name) {
+  size_t slash = appName.rfind('/');
+  return appName == name ||
+         (slash != std::string::npos && appName.compare(slash + 1, std::string::npos, name) == 0);
+}

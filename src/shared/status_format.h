@@ -53,3 +53,7 @@ bool KepReadStatusFile(const char *path, std::string *text, time_t *mtime, std::
 // Parses a whole status file. false, with *error telling what is wrong and on
 // which line, when the text is not one complete status file.
 bool KepParseStatus(const std::string &text, KepStatusData *data, std::string *error);
+
+// Whether name picks the application configured as appName: its whole name or
+// its last path component.
+bool KepNameMatches(const std::string &appName, const std::string &name);

@@ -213,9 +213,77 @@ int Usage(FILE *err, const std::string &problem) {
   return kExitUsage;
 }
 
-bool Selected(const KepStatusApp &app, const std::string &name) {
-  size_t slash = app.name.rfind('/');
-  return app.name == name || (slash != std::string::npos && app.name.substr(slash + 1) == name);
+struct Options {
+  const char *path = kKepStatusFilePath;
+  bool keys = false;
+  std::vector<std::string> names;
+};
+
+// The options into *options: -1 to go on, else the exit status (help, usage).
+int ParseArguments(int argc, char **argv, FILE *out, FILE *err, Options *options) {
+  bool taking = true;
+  for (int i = 1; i < argc; ++i) {
+    const char *arg = argv[i];
+    if (!taking || arg[0] != '-' || arg[1] == '\0') {
+      options->names.push_back(arg);
+    } else if (strcmp(arg, "--") == 0) {
+      taking = false;
+    } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
+      PrintUsage(out);
+      return 0;
+    } else if (strcmp(arg, "-k") == 0) {
+      options->keys = true;
+    } else if (strncmp(arg, "-f", 2) == 0) {
+      options->path = arg[2] != '\0' ? arg + 2 : i + 1 < argc ? argv[++i] : "";
+      if (*options->path == '\0') return Usage(err, "-f needs a file");
+    } else {
+      return Usage(err, std::string("unknown option ") + arg);
+    }
+  }
+  return -1;
+}
+
+// The file at path, parsed; false, told on err, when it cannot be read or used.
+bool LoadStatus(const char *path, KepStatusData *data, time_t *mtime, FILE *err) {
+  std::string text, problem;
+  if (!KepReadStatusFile(path, &text, mtime, &problem)) {
+    fprintf(err, "kep-status: cannot read %s: %s\n", path, problem.c_str());
+    return false;
+  }
+  if (!KepParseStatus(text, data, &problem)) {
+    fprintf(err, "kep-status: %s is not a usable status file: %s\n", path, problem.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The applications that names pick (all without names); false for a name that
+// matches none.
+bool Select(const KepStatusData &data, const std::vector<std::string> &names,
+            std::vector<const KepStatusApp *> *apps, std::string *unknown) {
+  for (const std::string &name : names) {
+    bool known = false;
+    for (const KepStatusApp &app : data.apps) known = known || KepNameMatches(app.name, name);
+    if (!known) {
+      *unknown = name;
+      return false;
+    }
+  }
+  for (const KepStatusApp &app : data.apps) {
+    bool wanted = names.empty();
+    for (const std::string &name : names) wanted = wanted || KepNameMatches(app.name, name);
+    if (wanted) apps->push_back(&app);
+  }
+  return true;
+}
+
+// For ROOT/run/kep/status, a sandbox's state folder: ROOT, under which the
+// watchdog files are read too. Empty otherwise.
+std::string SandboxRoot(const std::string &path) {
+  size_t length = strlen(kKepStatusFilePath);
+  if (path.size() > length && path.compare(path.size() - length, length, kKepStatusFilePath) == 0)
+    return path.substr(0, path.size() - length);
+  return "";
 }
 
 }  // namespace
@@ -230,72 +298,30 @@ long KepStatusKepPid(const KepStatusData &data) {
 }
 
 int KepStatusMain(int argc, char **argv, FILE *out, FILE *err) {
-  const char *path = kKepStatusFilePath;
-  bool keys = false, options = true;
-  std::vector<std::string> names;
-  for (int i = 1; i < argc; ++i) {
-    const char *arg = argv[i];
-    if (!options || arg[0] != '-' || arg[1] == '\0') {
-      names.push_back(arg);
-    } else if (strcmp(arg, "--") == 0) {
-      options = false;
-    } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
-      PrintUsage(out);
-      return 0;
-    } else if (strcmp(arg, "-k") == 0) {
-      keys = true;
-    } else if (strncmp(arg, "-f", 2) == 0) {
-      path = arg[2] != '\0' ? arg + 2 : i + 1 < argc ? argv[++i] : "";
-      if (*path == '\0') return Usage(err, "-f needs a file");
-    } else {
-      return Usage(err, std::string("unknown option ") + arg);
-    }
-  }
-
-  std::string text, problem;
+  Options options;
+  int status = ParseArguments(argc, argv, out, err, &options);
+  if (status >= 0) return status;
+  const char *path = options.path;
   time_t mtime = 0;
   KepStatusData data;
-  if (!KepReadStatusFile(path, &text, &mtime, &problem)) {
-    fprintf(err, "kep-status: cannot read %s: %s\n", path, problem.c_str());
-    return kExitNoKep;
-  }
-  if (!KepParseStatus(text, &data, &problem)) {
-    fprintf(err, "kep-status: %s is not a usable status file: %s\n", path, problem.c_str());
-    return kExitNoKep;
-  }
-
+  if (!LoadStatus(path, &data, &mtime, err)) return kExitNoKep;
   std::vector<const KepStatusApp *> apps;
-  for (const KepStatusApp &app : data.apps) {
-    bool wanted = names.empty();
-    for (const std::string &name : names) wanted = wanted || Selected(app, name);
-    if (wanted) apps.push_back(&app);
-  }
-  for (const std::string &name : names) {
-    bool known = false;
-    for (const KepStatusApp &app : data.apps) known = known || Selected(app, name);
-    if (!known) return Usage(err, "no application " + name + " in " + path);
-  }
+  std::string unknown;
+  if (!Select(data, options.names, &apps, &unknown))
+    return Usage(err, "no application " + unknown + " in " + path);
 
   bool runs = KepStatusKepPid(data) != 0;
   bool sameBoot = !data.boot.empty() && data.boot == KepBootId();
   long long fileAge = runs || sameBoot         ? SecondsSince(data.written)
                       : mtime <= time(nullptr) ? static_cast<long long>(time(nullptr) - mtime)
                                                : -1;
-  std::string suffix = path;
-  std::string root;
-  size_t length = strlen(kKepStatusFilePath);
-  if (suffix.size() > length &&
-      suffix.compare(suffix.size() - length, length, kKepStatusFilePath) == 0)
-    root = suffix.substr(0, suffix.size() - length);
-
   std::vector<View> views;
-  for (const KepStatusApp *app : apps) views.push_back(MakeView(*app, runs, root));
-  if (keys) {
+  for (const KepStatusApp *app : apps) views.push_back(MakeView(*app, runs, SandboxRoot(path)));
+  if (options.keys) {
     PrintKeys(out, data, views, runs, fileAge, path);
   } else {
     PrintTable(out, data, views, runs, sameBoot, fileAge, path);
   }
-
   if (!runs) return kExitNoKep;
   for (const KepStatusApp *app : apps) {
     if (app->disabled || app->state != "Running") return kExitNotAllRunning;
