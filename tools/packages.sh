@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The Debian 12 packages that tools/demo and tools/test-all need, in one place, and the set-up
 # step that installs what is missing. Sourced, not run.
 #

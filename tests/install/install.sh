@@ -38,12 +38,12 @@ done
 [ ! -e "$prefix/include/kep/zel_log_testing.h" ] || fail "the test-only header is installed"
 
 export PKG_CONFIG_LIBDIR=$lib/pkgconfig PKG_CONFIG_PATH=
-modules="kep-zellog kep-dlog kep-zelkeplib kep-zelpathfind"
-for module in $modules; do
+modules=(kep-zellog kep-dlog kep-zelkeplib kep-zelpathfind)
+for module in "${modules[@]}"; do
   pkg-config --validate "$module" || fail "$module.pc is not valid"
 done
-flags=$(pkg-config --cflags --libs $modules) || { fail "pkg-config $modules"; exit 1; }
-echo "pkg-config --cflags --libs $modules: $flags"
+flags=$(pkg-config --cflags --libs "${modules[@]}") || { fail "pkg-config ${modules[*]}"; exit 1; }
+echo "pkg-config --cflags --libs ${modules[*]}: $flags"
 # shellcheck disable=SC2086  # the flags are words
 "$cc" -std=c11 -D_POSIX_C_SOURCE=200809L -Wall -Wextra -Werror -o "$work/link_test" \
   "$here/link_test.c" $flags || { fail "the C program does not build"; exit 1; }

@@ -70,5 +70,6 @@ example=$(mktemp)
 sed -n '/^\.SH EXAMPLE$/,/^\.EE$/p' "$man/kep.conf.5" | sed '1,2d;$d' | sed 's/\\-/-/g' >"$example"
 "$check" "$example" >"$example.out" 2>&1 || { cat "$example.out"; fail "kep.conf.5: the example is invalid"; }
 rm -f "$example" "$example.out"
-[ "$failed" = 0 ] && echo "PASS: $(ls "$man" | wc -l) pages, $count keywords, options -$options"
+pages=("$man"/*.[1-8])
+[ "$failed" = 0 ] && echo "PASS: ${#pages[@]} pages, $count keywords, options -$options"
 exit "$failed"
