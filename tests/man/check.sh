@@ -59,7 +59,7 @@ for scope in "kKepGlobalKeywords:GLOBAL KEYWORDS" "kKepAppKeywords:APPLICATION K
 done
 [ "$count" -gt 20 ] || fail "only $count keywords found in $tokens"
 
-options=$(sed -nE 's/.*getopt\(argc, argv, "([^"]+)"\).*/\1/p' "$source/src/main/main.cpp" | tr -d :)
+options=$(sed -nE 's/.*getopt\(argc, argv, "([^"]+)"\).*/\1/p' "$source/src/main/front_end.cpp" | tr -d :)
 [ -n "$options" ] || fail "kep's options not found"
 for ((i = 0; i < ${#options}; i++)); do
   [ -n "$(entry "$man/kep.8" OPTIONS "\\-${options:i:1}")" ] ||
