@@ -10,6 +10,7 @@
 #include <list>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app_run.h"
 #include "error_codes.h"
@@ -155,6 +156,22 @@ std::optional<std::string> KepBuildSyncFilePath(const char *name, const char *su
 
 // ---- configuration reader ----
 
+// Where things stand in the file, for kep-check: noted by a read when asked.
+struct KepReadNotes {
+  struct Block {
+    uint32_t line = 0;                    // of its "application" keyword
+    uint32_t deathMonitorActionLine = 0;  // of its last deathMonitorAction; 0: none
+  };
+  // A flag keyword followed by a word that is not a comment: the word is ignored.
+  struct IgnoredWord {
+    int block = -1;  // the block it is in, counting from 0; -1 in global scope
+    uint32_t line = 0;
+    std::string keyword, word;
+  };
+  std::vector<Block> blocks;  // the blocks that closed, in file order
+  std::vector<IgnoredWord> ignoredWords;
+};
+
 struct KepParseContext {
   uint32_t lineNumber = 0;
   const char *fileName = nullptr;
@@ -162,11 +179,16 @@ struct KepParseContext {
   uint8_t inApplication = 0;
   uint32_t nextIndex = 0;
   KepApp app;
+  // Not read by any handler: what is noted for kep-check (null: nothing).
+  KepReadNotes *notes = nullptr;
+  KepReadNotes::Block block;
+  const char *keyword = nullptr;  // the current line's first word
 };
 
 // Reads the configuration file into the settings, the global environment and
-// the application list. 0, or the status of the first failure.
-int KepReadConfig(const char *path);
+// the application list; notes where things are when notes is given. 0, or the
+// status of the first failure.
+int KepReadConfig(const char *path, KepReadNotes *notes = nullptr);
 int ProcessConfigLine(char *line, KepParseContext *context);
 int ProcessApplicationToken(KepParseContext *context);
 int ProcessDeathActionToken(KepParseContext *context);

@@ -110,7 +110,7 @@ FILE *KepOpenConfig(const char *path, bool *empty, int *status) {
 
 }  // namespace
 
-int KepReadConfig(const char *path) {
+int KepReadConfig(const char *path, KepReadNotes *notes) {
   if (path == nullptr) {
     Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): NULL file received.", __func__);
     return KEP_ERR_INVALID_ARG;
@@ -127,6 +127,7 @@ int KepReadConfig(const char *path) {
   if (file != nullptr) {
     KepParseContext context;
     context.fileName = path;
+    context.notes = notes;
     uint32_t failedLine = 0;
     lineStatus = KepReadLines(file, &context, &failedLine);
     lineNumber = context.lineNumber;

@@ -1,44 +1,21 @@
-// One configuration line: the keyword dispatch of both scopes and the token
-// handlers that read a keyword's value into the settings or the open record.
+// The token handlers of the configuration reader: each reads a keyword's
+// value from the rest of the line into the settings or the open record.
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
-#include <strings.h>
 
 #include <new>
 #include <string>
 
 #include "ZelLog.h"
 #include "kep_config.h"
-
-namespace {
-
-constexpr const char *kKepSeparators = " \t\n\r";
-
-// Token numbers: the numbers the handlers' messages print as "token %i". The
-// flags print none; theirs only keep the numbering unique.
-enum KepToken : int {
-  kKepTokenKillDelay = 1,
-  kKepTokenKillRetries = 2,
-  kKepTokenDisableReboot = 3,
-  kKepTokenDisableReset = 4,
-  kKepTokenWdTimeout = 5,
-  kKepTokenStartSyncTime = 6,
-  kKepTokenInitSyncTime = 7,
-  kKepTokenStopSyncTime = 8,
-  kKepTokenDeathMonitorPeriod = 10,
-  kKepTokenDeathMonitorMaxDeath = 11,
-  kKepTokenStartLevel = 14,
-  kKepTokenStartSync = 17,
-  kKepTokenInitSync = 18,
-  kKepTokenStopSync = 19,
-  kKepTokenWdEnable = 20,
-  kKepTokenDoNotDeathMonitor = 22,
-};
+#include "reader_tokens.h"
 
 char *KepNextWord(KepParseContext *context) {
   return strtok_r(nullptr, kKepSeparators, &context->savePtr);
 }
+
+namespace {
 
 // The suffix of a path token's default synchronisation file; null for any
 // other token.
@@ -74,119 +51,6 @@ bool KepScanUint(const char *word, uint32_t *value) {
 }
 
 KepSettings &Settings() { return KepMutableSettings(); }
-
-// Global keywords.
-int KillDelay(KepParseContext *c) {
-  return ProcessUintToken(c, kKepTokenKillDelay, 2, 60, &Settings().killDelay);
-}
-int KillRetries(KepParseContext *c) {
-  return ProcessUintToken(c, kKepTokenKillRetries, 0, 10, &Settings().killRetries);
-}
-int DisableReboot(KepParseContext *c) {
-  return ProcessBoolToken(c, kKepTokenDisableReboot, &Settings().disableReboot);
-}
-int DisableReset(KepParseContext *c) {
-  return ProcessBoolToken(c, kKepTokenDisableReset, &Settings().disableReset);
-}
-int WdTimeout(KepParseContext *c) {
-  return ProcessUintToken(c, kKepTokenWdTimeout, 0, 300, &Settings().wdTimeout);
-}
-int StartSyncTime(KepParseContext *c) {
-  return ProcessUintToken(c, kKepTokenStartSyncTime, 1, 20, &Settings().startSyncTime);
-}
-int InitSyncTime(KepParseContext *c) {
-  return ProcessUintToken(c, kKepTokenInitSyncTime, 1, 60, &Settings().initSyncTime);
-}
-int StopSyncTime(KepParseContext *c) {
-  return ProcessUintToken(c, kKepTokenStopSyncTime, 1, 60, &Settings().stopSyncTime);
-}
-int DeathMonitorPeriod(KepParseContext *c) {
-  return ProcessUintToken(c, kKepTokenDeathMonitorPeriod, 10, 3600, &Settings().deathMonitorPeriod);
-}
-int DeathMonitorMaxDeath(KepParseContext *c) {
-  return ProcessUintToken(c, kKepTokenDeathMonitorMaxDeath, 2, 100,
-                          &Settings().deathMonitorMaxDeath);
-}
-
-// Application keywords.
-int StartSync(KepParseContext *c) {
-  return ProcessStringToken(c, kKepTokenStartSync, &c->app.startFile);
-}
-int InitSync(KepParseContext *c) {
-  return ProcessStringToken(c, kKepTokenInitSync, &c->app.initFile);
-}
-int StopSync(KepParseContext *c) {
-  return ProcessStringToken(c, kKepTokenStopSync, &c->app.stopFile);
-}
-int WdEnable(KepParseContext *c) {
-  return ProcessStringToken(c, kKepTokenWdEnable, &c->app.wdFile);
-}
-int StartLevel(KepParseContext *c) {
-  return ProcessUintToken(c, kKepTokenStartLevel, 0, 100, &c->app.startLevel);
-}
-int DoNotDeathMonitor(KepParseContext *c) {
-  return ProcessBoolToken(c, kKepTokenDoNotDeathMonitor, &c->app.doNotDeathMonitor);
-}
-
-struct KepKeyword {
-  const char *name;
-  int (*handler)(KepParseContext *);
-};
-
-const KepKeyword kKepGlobalKeywords[] = {
-    {"application", ProcessApplicationToken},
-    {"globalEnv", ProcessGlobalEnvToken},
-    {"killDelay", KillDelay},
-    {"killRetries", KillRetries},
-    {"disableReboot", DisableReboot},
-    {"disableReset", DisableReset},
-    {"wdTimeout", WdTimeout},
-    {"startSyncTime", StartSyncTime},
-    {"initSyncTime", InitSyncTime},
-    {"stopSyncTime", StopSyncTime},
-    {"deathMonitorAction", ProcessDeathMonActionToken},
-    {"deathMonitorPeriod", DeathMonitorPeriod},
-    {"deathMonitorMaxDeath", DeathMonitorMaxDeath},
-};
-
-const KepKeyword kKepAppKeywords[] = {
-    {"deathAction", ProcessDeathActionToken},
-    {"arg", ProcessArgToken},
-    {"env", ProcessEnvToken},
-    {"startSync", StartSync},
-    {"initSync", InitSync},
-    {"stopSync", StopSync},
-    {"wdEnable", WdEnable},
-    {"startLevel", StartLevel},
-    {"deathMonitorAction", ProcessDeathMonAppActionToken},
-    {"doNotDeathMonitor", DoNotDeathMonitor},
-};
-
-template <size_t N>
-int (*KepFindHandler(const KepKeyword (&table)[N], const char *word))(KepParseContext *) {
-  for (const KepKeyword &keyword : table) {
-    if (strcasecmp(keyword.name, word) == 0) return keyword.handler;
-  }
-  return nullptr;
-}
-
-// "}": the open record, now Configured, goes to the end of the list.
-int KepCloseApplication(KepParseContext *context) {
-  context->app.state = KEP_APP_STATE_CONFIGURED;
-  context->app.index = context->nextIndex;
-  try {
-    KepGetAppList().push_back(std::move(context->app));
-  } catch (...) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
-            "%s(): new failed for application %s, file: %s, line: %i.", "ProcessConfigLine",
-            context->app.name.c_str(), context->fileName, static_cast<int>(context->lineNumber));
-    return KEP_ERR_ALLOC;
-  }
-  context->app = KepApp{};
-  context->inApplication = 0;
-  ++context->nextIndex;
-  return KEP_OK;
-}
 
 // Shared by both deathMonitorAction keywords (global scope or the open
 // record): only reset, reboot and halt.
@@ -224,6 +88,7 @@ int KepReadDeathMonAction(KepParseContext *context, bool global) {
     Settings().deathMonitorAction = action;
   } else {
     context->app.deathMonitorAction = action;
+    context->block.deathMonitorActionLine = context->lineNumber;
   }
   return KEP_OK;
 }
@@ -262,34 +127,6 @@ int KepReadEnv(KepParseContext *context, bool global) {
 
 }  // namespace
 
-int ProcessConfigLine(char *line, KepParseContext *context) {
-  if (line == nullptr || context == nullptr) return KEP_ERR_INVALID_ARG;
-  context->savePtr = line;
-  char *word = strtok_r(line, kKepSeparators, &context->savePtr);
-  if (word == nullptr || word[0] == '#') return KEP_OK;
-
-  const int lineNumber = static_cast<int>(context->lineNumber);
-  if (context->inApplication) {
-    if (strcmp(word, "}") == 0) return KepCloseApplication(context);
-    auto handler = KepFindHandler(kKepAppKeywords, word);
-    if (handler == nullptr) {
-      Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
-              "%s(): Invalid application token (\"%s\") found, file: %s, line: %i.", __func__, word,
-              context->fileName, lineNumber);
-      return KEP_ERR_BAD_APP_TOKEN;
-    }
-    return handler(context);
-  }
-  auto handler = KepFindHandler(kKepGlobalKeywords, word);
-  if (handler == nullptr) {
-    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
-            "%s(): Invalid token (\"%s\") found, file: %s, line: %i.", __func__, word,
-            context->fileName, lineNumber);
-    return KEP_ERR_BAD_TOKEN;
-  }
-  return handler(context);
-}
-
 int ProcessApplicationToken(KepParseContext *context) {
   KepApp &app = context->app;
   app = KepApp{};
@@ -325,6 +162,7 @@ int ProcessApplicationToken(KepParseContext *context) {
   app.doNotDeathMonitor = 0;
   app.deathMonitorAction = KEP_DEATH_ACTION_NOT_SET;
   context->inApplication = 1;
+  context->block = {context->lineNumber, 0};
   return KEP_OK;
 }
 
@@ -388,9 +226,20 @@ int ProcessStringToken(KepParseContext *context, int token,
   return KEP_OK;
 }
 
-int ProcessBoolToken(KepParseContext *, int, uint8_t *destination) {
+int ProcessBoolToken(KepParseContext *context, int, uint8_t *destination) {
   if (destination == nullptr) return KEP_ERR_INVALID_ARG;
   *destination = 1;
+  // Nothing after a flag is read; kep-check tells of a word there ("false").
+  const char *word = context->notes != nullptr ? KepNextWord(context) : nullptr;
+  if (word != nullptr && word[0] != '#') {
+    try {
+      context->notes->ignoredWords.push_back(
+          {context->inApplication ? static_cast<int>(context->notes->blocks.size()) : -1,
+           context->lineNumber, context->keyword != nullptr ? context->keyword : "", word});
+    } catch (...) {
+      // Notes are for kep-check; without memory it misses this one.
+    }
+  }
   return KEP_OK;
 }
 

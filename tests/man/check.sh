@@ -34,7 +34,7 @@ entry() {
 }
 
 # Every keyword of the reader's tables, with its scope.
-tokens=$source/src/config/tokens.cpp
+tokens=$source/src/config/keywords.cpp
 keywords() {
   awk -v table="$1" '$0 ~ table "\\[\\] = \\{" { on = 1; next } on && /^};/ { on = 0 }
     on && match($0, /\{"[A-Za-z]+", [A-Za-z]+\}/) {

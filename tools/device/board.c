@@ -98,7 +98,8 @@ static void PrintLastLine(const char *path) {
   Say("%s: %.*s", path, (int)strcspn(last, "\n"), last);
 }
 
-static int Init(void) {
+// proc, sys, dev, the console on 0 to 2, a RAM /var and the disk at /etc/kep.
+static void MountFileSystems(void) {
   mount("proc", "/proc", "proc", 0, NULL);
   // The board has no clock of its own: the host gives the time (kep.time=SECONDS), or the
   // kernel's recovery at mount would free inodes with a deletion time of 0, which reads as
@@ -118,25 +119,21 @@ static int Init(void) {
   // no more than the fsyncs ask for, as a flash file system would.
   if (mount("/dev/vda", "/etc/kep", "ext4", MS_NOATIME, "noauto_da_alloc,commit=1") != 0)
     Say("mount /dev/vda on /etc/kep failed (%s)", strerror(errno));
-  setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
-  chdir("/");
-  Say("up");
+}
 
-  if (CommandLineNumber("kep.check=") != 0) {
-    pid_t check = fork();
-    if (check == 0) {
-      execl("/usr/bin/kep-check", "kep-check", "/etc/kep/kep.conf", (char *)NULL);
-      _exit(127);
-    }
-    waitpid(check, NULL, 0);
+// kep-check on the configuration, when the kernel command line asks (kep.check=1).
+static void CheckConfiguration(void) {
+  if (CommandLineNumber("kep.check=") == 0) return;
+  pid_t check = fork();
+  if (check == 0) {
+    execl("/usr/bin/kep-check", "kep-check", "/etc/kep/kep.conf", (char *)NULL);
+    _exit(127);
   }
-  pid_t kep = StartKep();
-  if (kep > 0) {
-    Say("kep supervising, pid %d", (int)kep);
-  } else {
-    Say("kep is not running");
-  }
+  waitpid(check, NULL, 0);
+}
 
+// Reaps orphans until kep ends; SIGTERM to kep once kep.stop=SECONDS have passed.
+static void WatchKep(pid_t kep) {
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = OnAlarm;  // no SA_RESTART: the alarm must cut wait() short
@@ -156,6 +153,21 @@ static int Init(void) {
       kill(kep, SIGTERM);
     }
   }
+}
+
+static int Init(void) {
+  MountFileSystems();
+  setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
+  chdir("/");
+  Say("up");
+  CheckConfiguration();
+  pid_t kep = StartKep();
+  if (kep > 0) {
+    Say("kep supervising, pid %d", (int)kep);
+  } else {
+    Say("kep is not running");
+  }
+  WatchKep(kep);
   PrintLastLine("/var/log/dlog.log");
   sync();
   umount("/etc/kep");

@@ -9,35 +9,13 @@
 #include <string>
 #include <vector>
 
-// The lines of one application block of a valid file; 0 where there is none.
-struct KepCheckAppLines {
-  uint32_t application = 0;         // the line of its "application" keyword
-  uint32_t deathMonitorAction = 0;  // the line of its last deathMonitorAction
-};
-
-// A flag keyword followed by a word that is not a note: the word is ignored.
-struct KepCheckIgnoredWord {
-  int app = -1;  // the block it is in, counting from 0; -1 in global scope
-  uint32_t line = 0;
-  std::string keyword;
-  std::string word;
-};
-
-// What the checks need from the file itself: where things are.
-struct KepCheckScan {
-  std::vector<KepCheckAppLines> apps;  // the blocks, in file order
-  std::vector<KepCheckIgnoredWord> ignoredWords;
-};
-
-// Scans the file at path, counting lines as the reader does (399-character
-// pieces). Empty when it cannot be read.
-KepCheckScan KepCheckScanFile(const char *path);
+#include "kep_config.h"
 
 // The warnings about the configuration held in the model (settings and
-// application list), each naming the application and, where the scan knows
-// it, the line. searchPath is the PATH the executables are looked up in
-// (null: unset).
-std::vector<std::string> KepCheckWarnings(const KepCheckScan &scan, const char *searchPath);
+// application list), each naming the application and, where the notes of the
+// read know it, the line. searchPath is the PATH the executables are looked up
+// in (null: unset).
+std::vector<std::string> KepCheckWarnings(const KepReadNotes &notes, const char *searchPath);
 
 // The worst-case time of a stop of all applications of the model, in half
 // seconds (see the help text and the definition).

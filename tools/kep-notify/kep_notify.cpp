@@ -65,12 +65,9 @@ int Usage(const char *problem) {
   return kKepNotifyError;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  const Command *command = nullptr;
-  pid_t pid = 0;
-  bool pidGiven = false;
+// The command and --pid from the arguments: -1 to go on, else the exit
+// status (help, usage).
+int ParseArguments(int argc, char **argv, const Command **command, pid_t *pid) {
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
     if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
@@ -79,8 +76,7 @@ int main(int argc, char **argv) {
     }
     if (strcmp(arg, "--pid") == 0 || strncmp(arg, "--pid=", 6) == 0) {
       const char *value = arg[5] == '=' ? arg + 6 : (i + 1 < argc ? argv[++i] : nullptr);
-      if (!ParsePid(value, &pid)) return Usage("--pid needs a process id greater than 0");
-      pidGiven = true;
+      if (!ParsePid(value, pid)) return Usage("--pid needs a process id greater than 0");
       continue;
     }
     const Command *found = nullptr;
@@ -92,18 +88,27 @@ int main(int argc, char **argv) {
       PrintUsage(stderr);
       return kKepNotifyError;
     }
-    if (command != nullptr) return Usage("give one of start, init, stop or wd, once");
-    command = found;
+    if (*command != nullptr) return Usage("give one of start, init, stop or wd, once");
+    *command = found;
   }
-  if (command == nullptr) return Usage("give one of start, init, stop or wd");
+  if (*command == nullptr) return Usage("give one of start, init, stop or wd");
+  return -1;
+}
 
+}  // namespace
+
+int main(int argc, char **argv) {
+  const Command *command = nullptr;
+  pid_t pid = 0;
+  int status = ParseArguments(argc, argv, &command, &pid);
+  if (status >= 0) return status;
   const char *path = getenv(command->variable);
   if (path == nullptr || *path == '\0') {
     fprintf(stderr, "kep-notify: %s is not set; kep does not wait for '%s' from this application\n",
             command->variable, command->word);
     return kKepNotifyUnset;
   }
-  if (!pidGiven) {
+  if (pid == 0) {
     pid = getppid();
     // Parent 1: the script that ran us has ended already (kep-notify ran in the
     // background); writing for pid 1 would never satisfy kep.

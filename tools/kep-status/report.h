@@ -3,6 +3,10 @@
 #pragma once
 
 #include <stdio.h>
+#include <sys/time.h>
+
+#include <string>
+#include <vector>
 
 #include "status_format.h"
 
@@ -16,3 +20,22 @@ long KepStatusKepPid(const KepStatusData &data);
 // err. Exit status: 0 kep runs and every application is Running, 1 kep runs
 // and one is not, 2 kep does not run or the file cannot be read, 64 bad usage.
 int KepStatusMain(int argc, char **argv, FILE *out, FILE *err);
+
+// What one application shows, as the table and the key=value lines need it.
+struct KepStatusView {
+  const KepStatusApp *app;
+  long long up = -1, exitAgo = -1, wdAge = -1;  // -1: not known
+  int wdStatus = 0;                             // KepWatchdogFileTime's, when it failed
+  std::string lastExit, notes;
+};
+
+// What app shows; runs: its kep runs; root: the folder its watchdog file is
+// read under (a sandbox's state folder, or empty).
+KepStatusView KepMakeView(const KepStatusApp &app, bool runs, const std::string &root);
+// Whole seconds from at to now, on the boot clock.
+long long KepSecondsSince(const struct timeval &at);
+// The key=value lines and the table of -k and without it.
+void KepPrintKeys(FILE *out, const KepStatusData &d, const std::vector<KepStatusView> &views,
+                  bool runs, long long fileAge, const char *path);
+void KepPrintTable(FILE *out, const KepStatusData &d, const std::vector<KepStatusView> &views,
+                   bool runs, bool sameBoot, long long fileAge, const char *path);
