@@ -27,6 +27,5 @@ enum KepToken : int {
   kKepTokenDoNotDeathMonitor = 22,
 };
 
-
 // The next word of the line being read; null at its end.
 char *KepNextWord(KepParseContext *context);

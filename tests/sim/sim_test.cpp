@@ -149,9 +149,14 @@ TEST_F(Start, WaitsForTheChildsOwnStartFileAndAFailedForkStartsNothing) {
 // child may end right before a pass with its SIGCHLD still pending: the signal
 // sent then reaches the zombie, never a pid freed for reuse.
 TEST_F(Stop, RepeatsSigtermThenKillsTheGroupThenGivesUp) {
-  // killRetries, killDelay, pid, kill's errno, the child ends before the pass at
-  // (0 never); second and signal (T, K) to pid, and the end; stop-file waits
-  const std::tuple<uint32_t, uint32_t, pid_t, int, double, const char *, size_t> cases[] = {
+  const struct {
+    uint32_t retries, delay;  // killRetries, killDelay
+    pid_t pid;
+    int killErrno;
+    double endsAt;         // the child ends before the pass at this second (0 never)
+    const char *expected;  // second and signal (T, K) to pid, and the end
+    size_t waits;          // for the stop file
+  } cases[] = {
       {0, 1, 2000, 0, 0, "0T2000 2K-2000 4given-up", 1},
       {4, 1, 2000, 0, 0, "0T2000 2T2000 4T2000 6T2000 8T2000 10K-2000 12given-up", 5},
       {2, 15, 2000, 0, 16, "0T2000 16T2000 17.5exited", 2},
@@ -262,9 +267,11 @@ TEST_F(ChildExits, AnExitGoesOnlyToTheRecordWhoseChildItIs) {
 // (15 s) later, SIGKILL; one that ends by itself with nothing to follow keeps
 // its helpers.
 TEST_F(ChildExits, AStoppedOrActingApplicationLeavesNothingOfItsGroupBehind) {
-  // its state, death action, helpers left (of them ignoring SIGTERM); signals
-  // sent and seconds taken
-  const std::tuple<uint32_t, uint32_t, unsigned, unsigned, const char *> cases[] = {
+  const struct {
+    uint32_t state, deathAction;
+    unsigned helpers, stubborn;  // left in its group, and of them ignoring SIGTERM
+    const char *expected;        // signals sent, and the seconds taken
+  } cases[] = {
       {kUp, kNone, 2, 1, "0"},
       {kUp, kRestart, 0, 0, "0"},
       {kUp, kRestart, 2, 0, "T-2000 0"},
@@ -349,10 +356,14 @@ TEST_F(StateMachine, AShutdownEndsTheStartWaitUnderWayAndStartsNothingMore) {
 // stop of all: the state stays, and the next pass takes the decision again.
 TEST_F(StateMachine, EachHandlerTakesTheTransitionOfItsFirstMatchingCondition) {
   enum Event { kQuiet, kShutdown, kKillRefused };
-  // state, records (state, death action), event, stop reason after the pass
-  // (StoppingApps finds it stored), next state
-  using Records = std::vector<std::pair<uint32_t, uint32_t>>;
-  const std::tuple<uint32_t, Records, Event, uint32_t, uint32_t> cases[] = {
+  using Records = std::vector<std::pair<uint32_t, uint32_t>>;  // state, death action
+  const struct {
+    uint32_t state;
+    Records records;
+    Event event;
+    uint32_t reason;  // the stop reason after the pass (StoppingApps finds it stored)
+    uint32_t next;
+  } cases[] = {
       {kInitializing, {{kUp, kNone}}, kQuiet, rInvalid, kStarting},
       {kStarting, {{kUp, kNone}}, kShutdown, rHalt, kStopping},
       {kStarting, {{kUp, kNone}, {kReaped, kReset}}, kQuiet, rReset, kStopping},
@@ -405,18 +416,21 @@ TEST_F(StateMachine, EachHandlerTakesTheTransitionOfItsFirstMatchingCondition) {
 // entry one period (600 s) old still counts. Before the application, records
 // never counted; after it, one counted too, but not in the pass that stops.
 TEST_F(DeathMonitor, CountsDeathsWithinThePeriodWithTheActionOfTheApplicationOrTheSetting) {
-  // global and own action, name, deaths, stop reason (Invalid: restarted), window
-  const std::tuple<uint32_t, uint32_t, const char *, std::vector<time_t>, uint32_t,
-                   std::list<uint32_t>>
-      cases[] = {
-          {kNotSet, kReboot, "app", {10, 11, 12, 13}, rInvalid, {}},  // the monitor is off
-          {kReboot, kNotSet, "app", {100, 300, 700}, rReboot, {100, 300, 700}},
-          {kReboot, kNotSet, "app", {100, 300, 701}, rInvalid, {300, 701}},
-          {kReboot, kRestart, "app", {10, 11, 12, 13}, rInvalid, {10, 11, 12, 13}},
-          {kReboot, kNotSet, "snmpd", {10, 11, 12, 13}, rInvalid, {10, 11, 12, 13}},
-          {kReboot, kNotSet, "/usr/sbin/snmpd", {10, 11, 12, 13}, rReboot, {10, 11, 12}},
-          {kHalt, kReset, "app", {10, 11, 12, 13}, rReset, {10, 11, 12}},
-      };
+  const struct {
+    uint32_t global, own;  // the death-monitor actions
+    const char *name;
+    std::vector<time_t> deaths;
+    uint32_t reason;  // the stop reason (Invalid: restarted)
+    std::list<uint32_t> window;
+  } cases[] = {
+      {kNotSet, kReboot, "app", {10, 11, 12, 13}, rInvalid, {}},  // the monitor is off
+      {kReboot, kNotSet, "app", {100, 300, 700}, rReboot, {100, 300, 700}},
+      {kReboot, kNotSet, "app", {100, 300, 701}, rInvalid, {300, 701}},
+      {kReboot, kRestart, "app", {10, 11, 12, 13}, rInvalid, {10, 11, 12, 13}},
+      {kReboot, kNotSet, "snmpd", {10, 11, 12, 13}, rInvalid, {10, 11, 12, 13}},
+      {kReboot, kNotSet, "/usr/sbin/snmpd", {10, 11, 12, 13}, rReboot, {10, 11, 12}},
+      {kHalt, kReset, "app", {10, 11, 12, 13}, rReset, {10, 11, 12}},
+  };
   int row = 0;
   for (auto [global, own, name, deaths, reason, window] : cases) {
     SCOPED_TRACE(row++);
@@ -446,21 +460,26 @@ TEST_F(DeathMonitor, CountsDeathsWithinThePeriodWithTheActionOfTheApplicationOrT
 // reboot while the monitor is on. The reboot-application file survives only a
 // reboot that it records, with one more than the count read at start-up.
 TEST_F(StopReason, TheThirdResetInARowBecomesARecordedRebootAndEveryOtherStopRemovesTheFile) {
-  // monitor, disableReset, the run held by "a" (count), reason and application
-  // set; the reason stored, the run held afterwards, the file ("" removed)
-  const std::tuple<uint32_t, uint8_t, uint32_t, uint32_t, const char *, uint32_t, const char *,
-                   const char *>
-      cases[] = {
-          {kReboot, 0, 2, rReset, "a", rReboot, "a3", "a 2\n"},
-          {kReboot, 0, 2, rReset, "b", rReset, "b1", ""},     // another application starts anew
-          {kReboot, 0, 2, rReset, nullptr, rReset, "0", ""},  // none ends the run
-          {kReboot, 1, 2, rReset, "a", rHalt, "a2", ""},      // disabled resets are not tracked
-          {kNotSet, 0, 2, rReset, "a", rReset, "a2", ""},     // nor escalated without the monitor
-          {kReboot, 0, 2, rHalt, "b", rHalt, "a2", ""},       // other reasons leave it held
-          {kReboot, 0, 1, rReboot, "b", rReboot, "a1", "a 2\n"},  // the run's application
-          {kReboot, 0, 0, rReboot, "a", rReboot, "0", ""},        // no run
-          {kReboot, 0, 1, rReboot, nullptr, rReboot, "a1", ""},   // no application
-      };
+  const struct {
+    uint32_t monitor;
+    uint8_t disableReset;
+    uint32_t held;    // the run held by "a": its count
+    uint32_t reason;  // set, for app
+    const char *app;
+    uint32_t stored;   // the reason stored
+    const char *run;   // the run held afterwards
+    const char *file;  // "" removed
+  } cases[] = {
+      {kReboot, 0, 2, rReset, "a", rReboot, "a3", "a 2\n"},
+      {kReboot, 0, 2, rReset, "b", rReset, "b1", ""},         // another application starts anew
+      {kReboot, 0, 2, rReset, nullptr, rReset, "0", ""},      // none ends the run
+      {kReboot, 1, 2, rReset, "a", rHalt, "a2", ""},          // disabled resets are not tracked
+      {kNotSet, 0, 2, rReset, "a", rReset, "a2", ""},         // nor escalated without the monitor
+      {kReboot, 0, 2, rHalt, "b", rHalt, "a2", ""},           // other reasons leave it held
+      {kReboot, 0, 1, rReboot, "b", rReboot, "a1", "a 2\n"},  // the run's application
+      {kReboot, 0, 0, rReboot, "a", rReboot, "0", ""},        // no run
+      {kReboot, 0, 1, rReboot, nullptr, rReboot, "a1", ""},   // no application
+  };
   for (auto [monitor, disableReset, held, reason, app, stored, run, file] : cases) {
     SCOPED_TRACE(::testing::Message() << held << (app ? app : "null") << reason);
     KepMutableSettings().deathMonitorAction = monitor;
@@ -481,7 +500,7 @@ TEST_F(StopReason, TheThirdResetInARowBecomesARecordedRebootAndEveryOtherStopRem
   EXPECT_TRUE(KepGetAppList().back().disabled && !FileExists(rebootPath_));
   // A failed write is reported, and the reboot goes ahead.
   std::string unreachable = dir_.File("missing/deeper/rebootApplicationData");
-  rebootFilePath = unreachable.c_str();
+  Restore<const char *> rebootFile(rebootFilePath, unreachable.c_str());
   KepSetStopReason(rReboot, "b", "caller", 7);
   EXPECT_EQ(Logged().back(), "1 KepSetStopReason(): write reboot app (a, 4) failed.");
 }
@@ -558,8 +577,11 @@ TEST_F(Leftovers, OnlyWhatAKepOfThisBootStartedAndThatStillRunsIsStopped) {
            "wait=none wd= pstart=" +
            std::to_string(start) + " stop=\n";
   };
-  // the file's boot, whether its kep (pid 5) still runs; the signals sent
-  const std::tuple<std::string, bool, const char *> cases[] = {
+  const struct {
+    std::string boot;      // of the file
+    bool kepRuns;          // its kep (pid 5) still runs
+    const char *expected;  // the signals sent
+  } cases[] = {
       {KepBootId(), false, "T3002 T3000 "},
       {"another-boot", false, ""},
       {KepBootId(), true, ""},
@@ -579,9 +601,8 @@ TEST_F(Leftovers, OnlyWhatAKepOfThisBootStartedAndThatStillRunsIsStopped) {
                              "stopApp= config= apps=4\n" +
                              app(3000, 77) + app(3001, 78) + app(3002, 80) + app(3003, 0) +
                              "end\n");
-    kepStatusFilePath = path.c_str();
+    Restore<const char *> statusFile(kepStatusFilePath, path.c_str());
     KepStopLeftovers();
-    kepStatusFilePath = nullptr;
     std::ostringstream seen;
     for (auto [to, signal] : World().signals) seen << (signal == SIGTERM ? "T" : "K") << to << " ";
     EXPECT_EQ(seen.str(), expected);

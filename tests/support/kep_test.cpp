@@ -79,6 +79,13 @@ bool FileExists(const std::string &path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
+SignalsRestored::SignalsRestored() {
+  for (int s = 1; s < NSIG && s < 65; ++s) sigaction(s, nullptr, &saved_[s]);
+}
+SignalsRestored::~SignalsRestored() {
+  for (int s = 1; s < NSIG && s < 65; ++s) sigaction(s, &saved_[s], nullptr);
+}
+
 void ResetModel() {
   KepDeallocateAppList();
   KepResetSettings();

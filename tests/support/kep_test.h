@@ -1,6 +1,7 @@
 // Shared helpers of kep's tests: log capture, temporary folders, a clean model.
 #pragma once
 
+#include <signal.h>
 #include <stdio.h>
 
 #include <string>
@@ -51,6 +52,33 @@ std::string ReadFile(const std::string &path);
 // How often needle occurs in text, overlaps included.
 size_t CountOf(const std::string &text, const std::string &needle);
 bool FileExists(const std::string &path);
+
+// Sets a global to value for the guard's life and puts back what it held, also
+// when a failing assertion ends the test early.
+template <typename T>
+class Restore {
+ public:
+  Restore(T &variable, T value) : variable_(variable), saved_(variable) { variable = value; }
+  ~Restore() { variable_ = saved_; }
+  Restore(const Restore &) = delete;
+  Restore &operator=(const Restore &) = delete;
+
+ private:
+  T &variable_;
+  T saved_;
+};
+
+// Every signal's action as it was when made, put back at the end.
+class SignalsRestored {
+ public:
+  SignalsRestored();
+  ~SignalsRestored();
+  SignalsRestored(const SignalsRestored &) = delete;
+  SignalsRestored &operator=(const SignalsRestored &) = delete;
+
+ private:
+  struct sigaction saved_[65];
+};
 
 // Empties the application list and the global environment and puts the default
 // settings back.

@@ -52,8 +52,7 @@ class Config : public ::testing::Test {
 // follows them, quoted texts and default synchronisation files, as the dump
 // shows them; the second block only counts. Each flag sets its own setting.
 TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
-  const char *savedSyncDir = kepSyncFilesDir;
-  kepSyncFilesDir = "/sync";  // the reader only names the files
+  Restore<const char *> syncDir(kepSyncFilesDir, "/sync");  // the reader only names the files
   const int status = Read(
       "KILLDELAY 7s\nkillRetries 4 #5\ndisableReboot false\ndeathMonitorAction reboot\n"
       "globalEnv Q \"say \"hi\"\"\napplication /usr/bin/app {\n  DEATHACTION restart\n"
@@ -61,7 +60,6 @@ TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
       "  env X \"a  b\"\n  arg \"-a 1\"\n  arg \t \"a\" \"b\"\n  arg \"\"\n  wdEnable /x/wd\n"
       "  stopSync\n  initSync\t\r\n  startSync\n}\n   #killDelay 9\n \t\r\n"
       "application other {\n}\n");
-  kepSyncFilesDir = savedSyncDir;
   ASSERT_EQ(status, 0) << log_.Dump();
   ASSERT_EQ(KepGetAppList().size(), 2u);
   EXPECT_EQ(KepGetAppList().back().name + std::to_string(KepGetAppList().back().index), "other1");

@@ -225,7 +225,12 @@ TEST(KepFiles, OnlyTheWholeLineOfThisPidCountsAndAReaderNeverWaits) {
   struct timeval now;
   KepGetUptime(&now);
   const std::string sync = "kep-sync pid=4242\n", wd = WatchdogText(4242, now);
-  const std::tuple<int (*)(const std::string &, pid_t), std::string, pid_t, int> cases[] = {
+  const struct {
+    int (*read)(const std::string &, pid_t);
+    std::string content;  // "(fifo)", "(missing)": no file but that
+    pid_t pid;
+    int status;
+  } cases[] = {
       {Sync, sync, 4242, 0},
       {Sync, sync, 4243, 4},
       {Sync, "kep-sync pid=0\n", 0, 1},
@@ -276,34 +281,39 @@ TEST(KepFiles, WatchdogAgeIsTheBootClockMinusTheFeedTimeInTheFileWhateverItsMtim
   }
 }
 
-// In turn in one folder: the path, an empty folder already in the way (or
-// null), the name and count written, the result, what the path holds
-// afterwards and the messages. No temporary file or descriptor is left behind.
+// Writes in turn in one folder, each with what the path holds afterwards and
+// what is logged. No temporary file or descriptor is left behind.
 TEST(RebootFile, WriteReplacesTheFileWholeOrLeavesWhatWasThere) {
   TempDir dir;
   LogCapture log;
   const std::string a196(196, 'a'), fn = "KepWriteAppRebootFile(): ", d = dir.Path();
-  const std::tuple<std::string, const char *, std::string, uint32_t, int, std::string, std::string>
-      cases[] = {
-          {"data", nullptr, "myapp", 2, 1, "myapp 2\n", ""},
-          {"data", nullptr, "myapp", 0, 0, "myapp 2\n", ""},
-          {"data", nullptr, "", 1, 0, "myapp 2\n", ""},
-          {"data", nullptr, a196 + "a", 1, 0, "myapp 2\n", ""},  // "NAME 1\n" would reach 200
-          {"data", nullptr, a196, 1, 1, a196 + " 1\n", ""},
-          {"new/data", nullptr, "myapp", 1, 1, "myapp 1\n", ""},  // the last folder is made
-          {"a/b/data", nullptr, "myapp", 1, 0, "",
-           fn + "mkdir(" + d + "/a/b) failed (2).|" + fn + "fopen(" + d +
-               "/a/b/data.tmp) failed (2).|"},
-          {"r", "r", "myapp", 1, 0, "",
-           fn + "rename(" + d + "/r.tmp, " + d + "/r) failed (21).|" + fn + "removed " + d +
-               "/r.tmp after the failed write.|"},
-      };
+  const struct {
+    std::string path;
+    const char *inTheWay;  // an empty folder at this name, or null
+    std::string name;
+    uint32_t count;
+    int result;
+    std::string content, messages;  // what the path holds afterwards; what is logged
+  } cases[] = {
+      {"data", nullptr, "myapp", 2, 1, "myapp 2\n", ""},
+      {"data", nullptr, "myapp", 0, 0, "myapp 2\n", ""},
+      {"data", nullptr, "", 1, 0, "myapp 2\n", ""},
+      {"data", nullptr, a196 + "a", 1, 0, "myapp 2\n", ""},  // "NAME 1\n" would reach 200
+      {"data", nullptr, a196, 1, 1, a196 + " 1\n", ""},
+      {"new/data", nullptr, "myapp", 1, 1, "myapp 1\n", ""},  // the last folder is made
+      {"a/b/data", nullptr, "myapp", 1, 0, "",
+       fn + "mkdir(" + d + "/a/b) failed (2).|" + fn + "fopen(" + d +
+           "/a/b/data.tmp) failed (2).|"},
+      {"r", "r", "myapp", 1, 0, "",
+       fn + "rename(" + d + "/r.tmp, " + d + "/r) failed (21).|" + fn + "removed " + d +
+           "/r.tmp after the failed write.|"},
+  };
   const int lowest = LowestFree();
   for (const auto &[path, inTheWay, name, count, result, content, messages] : cases) {
     SCOPED_TRACE(path + " " + std::to_string(name.size()) + " " + std::to_string(count));
     const std::string file = dir.File(path);
     ASSERT_TRUE(inTheWay == nullptr || mkdir(dir.File(inTheWay).c_str(), 0755) == 0);
-    rebootFilePath = file.c_str();
+    Restore<const char *> rebootFile(rebootFilePath, file.c_str());
     log.Clear();
     EXPECT_EQ(KepWriteAppRebootFile(name, count), result);
     EXPECT_EQ(ReadFile(file), content);
@@ -313,7 +323,6 @@ TEST(RebootFile, WriteReplacesTheFileWholeOrLeavesWhatWasThere) {
     EXPECT_EQ(logged, messages);
   }
   EXPECT_EQ(LowestFree(), lowest);
-  rebootFilePath = kKepDefaultRebootFilePath;
 }
 
 // Read, then removed: a damaged file is left in place for that.
@@ -321,7 +330,11 @@ TEST(RebootFile, ReadTakesTheFirstLineAndTreatsADamagedOrMissingFileAsAbsent) {
   TempDir dir;
   LogCapture log;
   const std::string longName(250, 'n');
-  const std::tuple<std::string, const char *, std::string> cases[] = {
+  const struct {
+    std::string content;  // "-": no file
+    const char *read;     // result [name] count
+    std::string message;
+  } cases[] = {
       {"myapp   7\n", "1 [myapp] 7", ""},
       {" 5\n", "1 [] 5", ""},
       {"a 1\nb 2\n", "1 [a] 1", ""},
@@ -333,7 +346,7 @@ TEST(RebootFile, ReadTakesTheFirstLineAndTreatsADamagedOrMissingFileAsAbsent) {
       {longName + " 3\n", "0 [] 0", "no space found [" + longName.substr(0, 199) + "]."},
   };
   const std::string path = dir.File("data");
-  rebootFilePath = path.c_str();
+  Restore<const char *> rebootFile(rebootFilePath, path.c_str());
   for (const auto &[content, read, message] : cases) {
     SCOPED_TRACE(content);
     if (content != "-") dir.Write("data", content);
@@ -350,7 +363,6 @@ TEST(RebootFile, ReadTakesTheFirstLineAndTreatsADamagedOrMissingFileAsAbsent) {
     EXPECT_EQ(log.Texts(), logged);
     EXPECT_FALSE(FileExists(path));
   }
-  rebootFilePath = kKepDefaultRebootFilePath;
 }
 
 // The record is on storage before the write returns; a folder that cannot be
@@ -398,7 +410,10 @@ TEST(RebootFile, AWriteWhoseFolderCannotBeSyncedIsStillDone) {
 // open for appending reaches the linked file, or both are refused.
 TEST(Files, ALinkIsFollowedOnlyWhenItIsRootsOrTheFolderOwners) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give links and folders other owners";
-  const std::tuple<uid_t, uid_t, bool> cases[] = {
+  const struct {
+    uid_t folderOwner, linkOwner;
+    bool followed;
+  } cases[] = {
       {0, 0, true}, {0, 1000, false}, {1000, 1000, true}, {1000, 0, true}, {1000, 1001, false}};
   for (auto [folderOwner, linkOwner, followed] : cases) {
     SCOPED_TRACE(std::to_string(folderOwner) + " " + std::to_string(linkOwner));
@@ -459,29 +474,31 @@ TEST(Cleanup, OnlyRegularFilesGoByPrefixOrAllAndNoPathIsShortened) {
 // runs show the other signals ignored or logged). One unblock of SIGCHLD undoes
 // any number of blocks, and none of them logs when it works.
 TEST(Signals, StopSignalsOnlyRequestTheShutdownNothingRestartsOrNestsAndFaultsEndKep) {
-  struct sigaction saved[NSIG] = {}, action = {};
-  for (int s = 1; s < NSIG; ++s) sigaction(s, nullptr, &saved[s]);
   sigset_t changed;
   sigemptyset(&changed);
-  ASSERT_EQ(SetSigTermHandler() | SetSigChildHandler() | SetSigStrayHandler(&changed), 0);
-  for (int s = 1; s < NSIG; ++s)
-    EXPECT_FALSE(!sigaction(s, nullptr, &action) && action.sa_flags & (SA_RESTART | SA_RESETHAND));
-  for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+  {
+    SignalsRestored restored;
+    struct sigaction action = {};
+    ASSERT_EQ(SetSigTermHandler() | SetSigChildHandler() | SetSigStrayHandler(&changed), 0);
+    for (int s = 1; s < NSIG; ++s)
+      EXPECT_FALSE(!sigaction(s, nullptr, &action) &&
+                   action.sa_flags & (SA_RESTART | SA_RESETHAND));
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+      shutdownRequested = 0;
+      for (int twice = 0; twice < 2; ++twice) raise(s);
+      EXPECT_EQ(shutdownRequested, 1) << s;
+    }
+    sigaction(SIGCHLD, nullptr, &action);
+    EXPECT_TRUE(action.sa_sigaction == SigChildHandler && (action.sa_flags & SA_NOCLDSTOP));
+    LogCapture log;
+    sigset_t mask;
+    EXPECT_TRUE(KepBlockSigChild() == 0 && KepControlSigChild(7) == 0 &&
+                !sigprocmask(SIG_BLOCK, nullptr, &mask) && sigismember(&mask, SIGCHLD));
+    EXPECT_TRUE(KepUnblockSigChild() == 0 && !sigprocmask(SIG_BLOCK, nullptr, &mask) &&
+                !sigismember(&mask, SIGCHLD));
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
     shutdownRequested = 0;
-    for (int twice = 0; twice < 2; ++twice) raise(s);
-    EXPECT_EQ(shutdownRequested, 1) << s;
   }
-  sigaction(SIGCHLD, nullptr, &action);
-  EXPECT_TRUE(action.sa_sigaction == SigChildHandler && (action.sa_flags & SA_NOCLDSTOP));
-  LogCapture log;
-  sigset_t mask;
-  EXPECT_TRUE(KepBlockSigChild() == 0 && KepControlSigChild(7) == 0 &&
-              !sigprocmask(SIG_BLOCK, nullptr, &mask) && sigismember(&mask, SIGCHLD));
-  EXPECT_TRUE(KepUnblockSigChild() == 0 && !sigprocmask(SIG_BLOCK, nullptr, &mask) &&
-              !sigismember(&mask, SIGCHLD));
-  EXPECT_TRUE(log.Lines().empty()) << log.Dump();
-  for (int s = 1; s < NSIG; ++s) sigaction(s, &saved[s], nullptr);
-  shutdownRequested = 0;
   // A real fault still ends kep (with a core), so that it is restarted.
   const pid_t child = fork();
   if (child == 0) {

@@ -14,8 +14,8 @@ std::string BaseName(const std::string &name) {
 }
 
 // "application NAME (line N)", without the line when it is not known.
-std::string Label(const KepApp &app, size_t position,
-                  const std::vector<KepReadNotes::Block> &lines, uint32_t line = 0) {
+std::string Label(const KepApp &app, size_t position, const std::vector<KepReadNotes::Block> &lines,
+                  uint32_t line = 0) {
   if (line == 0 && position < lines.size()) line = lines[position].line;
   std::string label = "application " + app.name;
   if (line != 0) label += " (line " + std::to_string(line) + ")";
