@@ -11,6 +11,8 @@
 #   from here) to the start of its restarted process.
 # Then kep is stopped: with SIGTERM, timed to its exit, when N is one of
 # STOP_COUNTS; otherwise with SIGKILL, and its applications by their pids.
+# With KEP_BENCH_HW_WATCHDOG=DEVICE the configurations feed that device
+# (hwWatchdog) and the keys are hwN.* instead of nN.*.
 # Results go to standard output as KEY=VALUE lines; progress to standard error.
 set -uo pipefail
 
@@ -37,6 +39,7 @@ prepare() {
   rm -rf "$dir" && mkdir -p "$dir/bin" "$dir/stamps" || return 1
   {
     printf 'wdTimeout 300\nkillDelay 15\nkillRetries 2\n'
+    [ -z "${KEP_BENCH_HW_WATCHDOG-}" ] || printf 'hwWatchdog "%s"\n' "$KEP_BENCH_HW_WATCHDOG"
     printf 'globalEnv KEP_BENCH_STAMPS "%s"\n' "$dir/stamps"
     for ((i = 0; i < n; i++)); do
       printf -v name 'bench-%04d' "$i"
@@ -70,15 +73,15 @@ cpu_ns() { awk '{ print $1 }' "/proc/$kepPid/schedstat" 2>/dev/null || echo 0; }
 
 measure_memory() {
   # What the device pays: shared pages count divided by the processes that map them.
-  put "n$n.pss_kb" "$(awk '/^Pss:/ { print $2 }' "/proc/$kepPid/smaps_rollup")"
+  put "$key.pss_kb" "$(awk '/^Pss:/ { print $2 }' "/proc/$kepPid/smaps_rollup")"
   # The shared C++ runtime's resident pages and kep's share of them: on a device
   # where no other process maps the runtime, all of its pages count in kep's Pss.
-  awk -v key="n$n" '/^[0-9a-f]+-/ { cxx = $6 ~ /libstdc\+\+|libgcc_s/ }
+  awk -v key="$key" '/^[0-9a-f]+-/ { cxx = $6 ~ /libstdc\+\+|libgcc_s/ }
     cxx && /^Rss:/ { rss += $2 } cxx && /^Pss:/ { pss += $2 }
     END { printf "%s.cxx_rss_kb=%d\n%s.cxx_pss_kb=%d\n", key, rss, key, pss }' "/proc/$kepPid/smaps"
-  put "n$n.rss_kb" "$(awk '/^VmRSS:/ { print $2 }' "/proc/$kepPid/status")"
-  put "n$n.hwm_kb" "$(awk '/^VmHWM:/ { print $2 }' "/proc/$kepPid/status")"
-  put "n$n.anon_kb" "$(awk '/^RssAnon:/ { print $2 }' "/proc/$kepPid/status")"
+  put "$key.rss_kb" "$(awk '/^VmRSS:/ { print $2 }' "/proc/$kepPid/status")"
+  put "$key.hwm_kb" "$(awk '/^VmHWM:/ { print $2 }' "/proc/$kepPid/status")"
+  put "$key.anon_kb" "$(awk '/^RssAnon:/ { print $2 }' "/proc/$kepPid/status")"
 }
 
 measure_cpu() {
@@ -86,9 +89,9 @@ measure_cpu() {
   t0=$(cpu_ticks) n0=$(cpu_ns) start=$EPOCHREALTIME
   sleep "$window"
   t1=$(cpu_ticks) n1=$(cpu_ns) end=$EPOCHREALTIME
-  put "n$n.window_s" "$(elapsed "$start" "$end")"
-  put "n$n.cpu_ticks" "$((t1 - t0))"
-  put "n$n.cpu_ns" "$((n1 - n0))"
+  put "$key.window_s" "$(elapsed "$start" "$end")"
+  put "$key.cpu_ticks" "$((t1 - t0))"
+  put "$key.cpu_ns" "$((n1 - n0))"
 }
 
 # System calls of kep over a few seconds, per pass: counted over the whole
@@ -98,7 +101,7 @@ measure_syscalls() {
   local out=$dir/strace.txt
   timeout -s INT "$straceSeconds" strace -o "$out" -p "$kepPid" 2>/dev/null
   [ -s "$out" ] || { say "strace could not attach"; return 0; }
-  awk -v key="n$n" '
+  awk -v key="$key" '
     { line[NR] = $0 }
     /^rt_sigprocmask\(SIG_BLOCK/ { if (!first) first = NR; last = NR }
     END {
@@ -136,7 +139,7 @@ measure_restarts() {
     [ "$(stamp_pid "$name")" != "$old" ] || { say "$name was not restarted"; continue; }
     latencies+=("$(elapsed "$t0" "$(stamp_time "$name")")")
   done
-  put "n$n.restart_s" "${latencies[*]}"
+  put "$key.restart_s" "${latencies[*]}"
 }
 
 stop_timed() {
@@ -146,8 +149,8 @@ stop_timed() {
   wait "$kepPid"
   status=$?
   t1=$EPOCHREALTIME
-  put "n$n.stop_s" "$(elapsed "$t0" "$t1")"
-  put "n$n.stop_status" "$status"
+  put "$key.stop_s" "$(elapsed "$t0" "$t1")"
+  put "$key.stop_status" "$status"
 }
 
 # kep first (so that it restarts nothing), then every application by its pid.
@@ -166,7 +169,9 @@ stop_killed() {
 }
 
 for n in $counts; do
-  dir=$work/n$n
+  key=n$n
+  [ -z "${KEP_BENCH_HW_WATCHDOG-}" ] || key=hw$n
+  dir=$work/$key
   say "$n applications: preparing"
   prepare "$n" || { say "cannot prepare $dir"; exit 1; }
   # Fresh logs, and no files of an earlier run for kep to clear at its start.
@@ -175,7 +180,7 @@ for n in $counts; do
   PATH="$dir/bin:$PATH" "$kep" -c "$dir/kep.conf" >"$dir/kep.out" 2>&1 &
   kepPid=$!
   wait_running "$n" || { stop_killed; exit 1; }
-  put "n$n.start_s" "$(elapsed "$started" "$EPOCHREALTIME")"
+  put "$key.start_s" "$(elapsed "$started" "$EPOCHREALTIME")"
   sleep 2
   say "$n applications: memory, then ${window} s of CPU time"
   measure_memory
@@ -185,8 +190,8 @@ for n in $counts; do
     say "$n applications: $kills restarts"
     measure_restarts
   fi
-  put "n$n.wd_timeouts" "$(logged 'watchdog timeout')"
-  put "n$n.wd_failures" "$(logged 'KepWatchdogFileTime(')"
+  put "$key.wd_timeouts" "$(logged 'watchdog timeout')"
+  put "$key.wd_failures" "$(logged 'KepWatchdogFileTime(')"
   if [[ " $stopCounts " == *" $n "* ]]; then
     say "$n applications: SIGTERM, timed until kep exits"
     stop_timed

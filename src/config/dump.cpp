@@ -73,6 +73,11 @@ int KepLogSettings() {
           KepDeathActionName(settings.deathMonitorAction));
   Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "   deathMonPeriod: %u", settings.deathMonitorPeriod);
   Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "   deathMonCount:  %u", settings.deathMonitorMaxDeath);
+  // Only when configured: without it the dump is what it always was.
+  if (settings.hwWatchdog) {
+    Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "   hwWatchdog:     %s", settings.hwWatchdog->c_str());
+    Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "   hwWatchdogTime: %u", settings.hwWatchdogTimeout);
+  }
   return KEP_OK;
 }
 

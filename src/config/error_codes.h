@@ -38,7 +38,8 @@
   X(1043, KEP_ERR_SIGPROCMASK, "sigprocmask failed")                             \
   X(1044, KEP_ERR_NO_REBOOT_CMD, "the reboot command was not found")             \
   X(1045, KEP_ERR_NO_DEATH_MON_ACTION, "deathMonitorAction without a value")     \
-  X(1046, KEP_ERR_BAD_DEATH_MON_ACTION, "invalid deathMonitorAction value")
+  X(1046, KEP_ERR_BAD_DEATH_MON_ACTION, "invalid deathMonitorAction value")      \
+  X(1047, KEP_ERR_NO_HW_WATCHDOG, "hwWatchdog without a device")
 
 enum KepErrorCode : int {
   KEP_OK = 0,

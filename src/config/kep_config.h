@@ -124,6 +124,10 @@ struct KepSettings {
   uint32_t killDelay = 15;
   uint8_t disableReset = 0;
   uint8_t disableReboot = 0;
+  // The board's hardware watchdog that kep feeds while it runs: none unless
+  // configured.
+  std::optional<std::string> hwWatchdog;
+  uint32_t hwWatchdogTimeout = 30;
 };
 
 // The one settings record; only the configuration reader writes it.
@@ -142,6 +146,9 @@ uint32_t KepGetKillRetries();
 uint32_t KepGetKillDelay();
 uint8_t KepGetDisableReset();
 uint8_t KepGetDisableReboot();
+// The hardware watchdog's device; null when none is configured.
+const char *KepGetHwWatchdog();
+uint32_t KepGetHwWatchdogTimeout();
 
 // ---- synchronisation files ----
 
@@ -197,6 +204,8 @@ int ProcessDeathMonAppActionToken(KepParseContext *context);
 int ProcessEnvToken(KepParseContext *context);
 int ProcessGlobalEnvToken(KepParseContext *context);
 int ProcessArgToken(KepParseContext *context);
+// hwWatchdog: the device, as quoted text or as a word.
+int ProcessHwWatchdogToken(KepParseContext *context);
 int ProcessUintToken(KepParseContext *context, int token, uint32_t minimum, uint32_t maximum,
                      uint32_t *destination);
 int ProcessStringToken(KepParseContext *context, int token,

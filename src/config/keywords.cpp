@@ -39,6 +39,9 @@ int StopSyncTime(KepParseContext *c) {
 int DeathMonitorPeriod(KepParseContext *c) {
   return ProcessUintToken(c, kKepTokenDeathMonitorPeriod, 10, 3600, &Settings().deathMonitorPeriod);
 }
+int HwWatchdogTimeout(KepParseContext *c) {
+  return ProcessUintToken(c, kKepTokenHwWatchdogTimeout, 1, 600, &Settings().hwWatchdogTimeout);
+}
 int DeathMonitorMaxDeath(KepParseContext *c) {
   return ProcessUintToken(c, kKepTokenDeathMonitorMaxDeath, 2, 100,
                           &Settings().deathMonitorMaxDeath);
@@ -83,6 +86,8 @@ const KepKeyword kKepGlobalKeywords[] = {
     {"deathMonitorAction", ProcessDeathMonActionToken},
     {"deathMonitorPeriod", DeathMonitorPeriod},
     {"deathMonitorMaxDeath", DeathMonitorMaxDeath},
+    {"hwWatchdog", ProcessHwWatchdogToken},
+    {"hwWatchdogTimeout", HwWatchdogTimeout},
 };
 
 const KepKeyword kKepAppKeywords[] = {

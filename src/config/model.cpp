@@ -60,6 +60,10 @@ uint32_t KepGetKillRetries() { return settings.killRetries; }
 uint32_t KepGetKillDelay() { return settings.killDelay; }
 uint8_t KepGetDisableReset() { return settings.disableReset; }
 uint8_t KepGetDisableReboot() { return settings.disableReboot; }
+const char *KepGetHwWatchdog() {
+  return settings.hwWatchdog ? settings.hwWatchdog->c_str() : nullptr;
+}
+uint32_t KepGetHwWatchdogTimeout() { return settings.hwWatchdogTimeout; }
 
 std::optional<std::string> KepBuildSyncFilePath(const char *name, const char *suffix) {
   if (name == nullptr || suffix == nullptr) return std::nullopt;

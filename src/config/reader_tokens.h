@@ -25,6 +25,7 @@ enum KepToken : int {
   kKepTokenStopSync = 19,
   kKepTokenWdEnable = 20,
   kKepTokenDoNotDeathMonitor = 22,
+  kKepTokenHwWatchdogTimeout = 23,
 };
 
 // The next word of the line being read; null at its end.

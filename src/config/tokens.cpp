@@ -275,6 +275,26 @@ int ProcessEnvToken(KepParseContext *context) { return KepReadEnv(context, false
 
 int ProcessGlobalEnvToken(KepParseContext *context) { return KepReadEnv(context, true); }
 
+int ProcessHwWatchdogToken(KepParseContext *context) {
+  const char *rest = context->savePtr != nullptr ? context->savePtr : "";
+  rest += strspn(rest, " \t");
+  const char *device = *rest == '"' ? KepGetQuotedString(context->savePtr) : KepNextWord(context);
+  if (device == nullptr || *device == '\0') {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit,
+            "%s(): hwWatchdog device not found, file: %s, line: %i.", __func__, context->fileName,
+            static_cast<int>(context->lineNumber));
+    return KEP_ERR_NO_HW_WATCHDOG;
+  }
+  try {
+    Settings().hwWatchdog = device;
+  } catch (...) {
+    Log_Msg(LOG_MSG_ERROR, 0, kKepConfigUnit, "%s(): new failed for [%s], file: %s, line: %i.",
+            __func__, device, context->fileName, static_cast<int>(context->lineNumber));
+    return KEP_ERR_ALLOC;
+  }
+  return KEP_OK;
+}
+
 int ProcessArgToken(KepParseContext *context) {
   char *text = KepGetQuotedString(context->savePtr);
   if (text == nullptr) {

@@ -49,8 +49,9 @@ void KepApplyRebootAppRule();
 // with SIGCHLD blocked and requests a reboot when the state machine asked for
 // one and neither the configuration nor -r forbids it.
 void KepFinishSupervisor();
-// The reboot decision alone (only acts when rebootRequested is set).
-void KepDecideReboot();
+// The reboot decision alone (only acts when rebootRequested is set); true
+// when the reboot was asked of the system.
+bool KepDecideReboot();
 
 // What starts and stops are given by the supervisor: the signals the front end
 // changed, the shutdown that ends a start wait, the status file told of each
@@ -201,6 +202,23 @@ bool KepCreateRunDir();
 int KepTakeInstanceLock(long *owner);
 // Writes kep's pid into the lock file again (after the fork of -b).
 void KepUpdateLockOwner();
+
+// ---- the hardware watchdog (hwWatchdog) ----
+
+// Opens the configured device, sets its timeout (logging what the driver made
+// of it) and feeds it; a failure is logged once and kep supervises as before.
+// Called once the configuration is read. Nothing happens without hwWatchdog:
+// only with a watchdog to feed are the waits of starts and stops cut into
+// steps (kepAppControl.tick).
+void KepHwWatchdogStart();
+// Feeds it (WDIOC_KEEPALIVE): once a pass of the state machine.
+void KepHwWatchdogFeed();
+// Feeds it when the last feed is half a second old: from within the waits of
+// starts and stops (KepAppControl::tick).
+void KepHwWatchdogTick();
+// At kep's end: disarms it (the magic close) unless a reboot has been asked
+// for, when it stays armed so that a reboot that never comes resets the board.
+void KepHwWatchdogEnd(bool rebootAsked);
 
 // ---- daemonizing, directories, log hook, reboot request ----
 

@@ -61,6 +61,7 @@ void KepPrepareSupervisor() {
     KepSetState(KEP_STATE_EXITING, "main", __LINE__);
     return;
   }
+  KepHwWatchdogStart();
   KepApplyRebootAppRule();
   DumpConfiguration();
 }
@@ -88,19 +89,22 @@ void KepFinishSupervisor() {
   }
   if (blocked) KepUnblockSigChild();
 
-  KepDecideReboot();
+  KepHwWatchdogEnd(KepDecideReboot());
 }
 
-void KepDecideReboot() {
-  if (!rebootRequested) return;
+bool KepDecideReboot() {
+  if (!rebootRequested) return false;
   if (KepGetDisableReboot()) {
     Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit, "%s(): reboot disabled via configuration.", "main");
   } else if (disableRebootArg) {
     Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit, "%s(): reboot disabled via argument.", "main");
   } else {
     Log_Msg(LOG_MSG_INFO, 1, kKepMainUnit, "%s(): reboot being requested.", "main");
+    KepHwWatchdogFeed();
     if (RequestReboot() != 0) {
       Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): RequestReboot() failed.", "main");
     }
+    return true;
   }
+  return false;
 }

@@ -53,6 +53,8 @@ uint32_t KepStateMachine() {
       Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): KepUnblockSigChild() failed.", fn);
     }
     if (result != KEP_STATE_NONE && result != state) KepSetState(result, fn, __LINE__);
+    // A kep that completes its passes is alive: the board's watchdog is fed.
+    KepHwWatchdogFeed();
 
     // A signal (a child's exit above all) cuts the sleep short, so exits are
     // collected without waiting out the pass.

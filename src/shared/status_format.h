@@ -13,6 +13,19 @@
 // kep's run-time folder: RAM, this boot only, root's alone (0755).
 inline constexpr const char *kKepRunDir = "/run/kep";
 inline constexpr const char *kKepStatusFilePath = "/run/kep/status";
+// Beside the status file while kep feeds a hardware watchdog: its device, the
+// timeout in force and the time of the last feed ("kep-hw-watchdog 1" and
+// device=, timeout=, fed= lines; fed is rewritten in place with each feed).
+inline constexpr const char *kKepHwWatchdogFileName = "hw-watchdog";
+
+struct KepHwWatchdogShown {
+  std::string device;
+  long timeout = 0;
+  struct timeval fed = {0, 0};  // boot clock; 0.0: not fed yet
+};
+
+// Parses the hardware-watchdog file; false when the text is not one.
+bool KepParseHwWatchdog(const std::string &text, KepHwWatchdogShown *shown);
 
 // Appends value with every space, control character, '%' and DEL as %XX, so
 // that a line splits at spaces and a value at its first '='.

@@ -1,6 +1,7 @@
 // The status file read defensively and parsed strictly; the format is in
 // docs/files.md.
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -227,5 +228,27 @@ bool KepParseStatus(const std::string &text, KepStatusData *data, std::string *e
     }
     if (!ParseApp(line, &data->apps[i], error)) return false;
   }
+  return true;
+}
+
+bool KepParseHwWatchdog(const std::string &text, KepHwWatchdogShown *shown) {
+  if (text.compare(0, 18, "kep-hw-watchdog 1\n") != 0) return false;
+  std::map<std::string, std::string> values;
+  for (size_t at = 18; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) return false;
+    size_t equals = text.find('=', at);
+    if (equals == std::string::npos || equals > end) return false;
+    values[text.substr(at, equals - at)] = text.substr(equals + 1, end - equals - 1);
+    at = end + 1;
+  }
+  char *end = nullptr;
+  shown->device = values["device"];
+  shown->timeout = strtol(values["timeout"].c_str(), &end, 10);
+  const std::string fed = values["fed"];
+  size_t dot = fed.find('.');
+  if (shown->device.empty() || dot == std::string::npos) return false;
+  shown->fed.tv_sec = static_cast<time_t>(strtoll(fed.c_str(), nullptr, 10));
+  shown->fed.tv_usec = static_cast<suseconds_t>(strtol(fed.c_str() + dot + 1, nullptr, 10));
   return true;
 }

@@ -27,4 +27,14 @@ unsigned GroupMembers(pid_t pgid);
 int Reboot(int command);
 void Sync();
 
+// The hardware watchdog's device: open(2), ioctl(2) with an int argument (null
+// for none), write(2) and close(2).
+int DeviceOpen(const char *path, int flags);
+int DeviceIoctl(int fd, unsigned long request, int *argument);
+ssize_t DeviceWrite(int fd, const char *data, size_t size);
+int DeviceClose(int fd);
+// Whether the watchdog driver behind fd never stops once started (nowayout),
+// as its sysfs folder tells; false when that cannot be read.
+bool DeviceNowayout(int fd);
+
 }  // namespace kep::sys

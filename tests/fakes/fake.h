@@ -34,6 +34,15 @@ struct State {
   // ignore SIGTERM (SIGKILL to the group ends them all).
   std::map<pid_t, unsigned long long> started;
   std::map<pid_t, unsigned> groups, stubborn;
+  // The hardware watchdog's device: what its calls fail with, the timeout the
+  // driver makes of the one asked for (0: as asked), whether it never stops;
+  // what kep did with it, a word a call ("open", "timeout 30", "V", "close"),
+  // and the times of the feeds.
+  int deviceOpenErrno = 0, setTimeoutErrno = 0, keepaliveErrno = 0;
+  int driverTimeout = 0;
+  bool nowayout = false;
+  std::vector<std::string> deviceCalls;
+  std::vector<double> feeds;
   // path -> what KepWatchdogFileTime returns, and the age of the last feed; no
   // entry reads as 2 with errno ENOENT, a failure with errno EACCES.
   std::map<std::string, std::pair<int, long long>> watchdogs;

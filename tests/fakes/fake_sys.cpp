@@ -1,9 +1,11 @@
 // The system-call seam, answered from the fake world.
 #include <errno.h>
+#include <linux/watchdog.h>
 #include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <string>
 
 #include "fake.h"
 #include "kep_main.h"
@@ -95,6 +97,42 @@ int NanoSleep(const struct timespec *request, struct timespec *remaining) {
 }
 
 int System(const char *) { return errno = ECHILD, World().systemResult; }
+
+int DeviceOpen(const char *, int) {
+  errno = World().deviceOpenErrno;
+  if (errno != 0) return -1;
+  World().deviceCalls.push_back("open");
+  return 900;
+}
+
+int DeviceIoctl(int, unsigned long request, int *argument) {
+  if (request == WDIOC_KEEPALIVE) {
+    errno = World().keepaliveErrno;
+    if (errno == 0) World().feeds.push_back(fake::Now());
+    return errno != 0 ? -1 : 0;
+  }
+  if (request == WDIOC_SETTIMEOUT) {
+    errno = World().setTimeoutErrno;
+    if (errno != 0) return -1;
+    World().deviceCalls.push_back("timeout " + std::to_string(*argument));
+    if (World().driverTimeout != 0) *argument = World().driverTimeout;
+    return 0;
+  }
+  if (request == WDIOC_GETTIMEOUT) *argument = World().driverTimeout;
+  return 0;
+}
+
+ssize_t DeviceWrite(int, const char *data, size_t size) {
+  World().deviceCalls.push_back(std::string(data, size));
+  return static_cast<ssize_t>(size);
+}
+
+int DeviceClose(int) {
+  World().deviceCalls.push_back("close");
+  return 0;
+}
+
+bool DeviceNowayout(int) { return World().nowayout; }
 
 int Reboot(int) { return ++World().rebootCalls, errno = EPERM, World().rebootResult; }
 

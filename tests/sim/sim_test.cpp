@@ -16,6 +16,7 @@
 #include "kep_sys.h"
 #include "kep_test.h"
 #include "process_identity.h"
+#include "status_format.h"
 
 namespace {
 
@@ -99,6 +100,7 @@ using StopReason = Sim;
 using Watchdog = Sim;
 using RebootRequest = Sim;
 using Leftovers = Sim;
+using HwWatchdog = Sim;
 
 // After the fork a 10 ms pause; then, with a start file and a sync time only,
 // startSyncTime * 100 polls, each followed by 10 ms, until the file names the
@@ -607,6 +609,80 @@ TEST_F(Leftovers, OnlyWhatAKepOfThisBootStartedAndThatStillRunsIsStopped) {
     for (auto [to, signal] : World().signals) seen << (signal == SIGTERM ? "T" : "K") << to << " ";
     EXPECT_EQ(seen.str(), expected);
   }
+}
+
+// The board's watchdog: opened with its timeout set (what the driver makes of
+// it logged), fed at each start and at the end of it; a failure is logged once
+// and supervision goes on. Disarmed with the magic close at an orderly end,
+// left armed for a reboot.
+TEST_F(HwWatchdog, OpenedFedAndDisarmedOrLeftArmedEachFailureLoggedOnce) {
+  const struct {
+    int openErrno, setTimeoutErrno, driverTimeout, keepaliveErrno;
+    bool nowayout, rebootAsked;
+    const char *calls;   // to the device: open, timeout asked, magic close
+    size_t feeds;        // at the start and at each of 3 passes
+    const char *logged;  // what says why, once
+  } cases[] = {
+      {0, 0, 0, 0, false, false, "open|timeout 30|V|close|", 4, "disarmed."},
+      {0, 0, 32, 0, false, false, "open|timeout 30|V|close|", 4,
+       "set its timeout to 32 s, not 30 s."},
+      {0, EINVAL, 60, 0, false, false, "open|V|close|", 4,
+       "refused the timeout of 30 s (errno = 22); its timeout is 60 s."},
+      {ENOENT, 0, 0, 0, false, false, "", 0, "cannot open /dev/watchdog (errno = 2)"},
+      {EBUSY, 0, 0, 0, false, false, "", 0, "cannot open /dev/watchdog (errno = 16)"},
+      {0, 0, 0, EIO, false, false, "open|timeout 30|V|close|", 0,
+       "feeding /dev/watchdog failed (errno = 5)."},
+      {0, 0, 0, 0, false, true, "open|timeout 30|", 4, "stays armed for the reboot."},
+      {0, 0, 0, 0, true, false, "open|timeout 30|V|close|", 4,
+       "stays armed (its driver never stops): the board resets in 30 s."},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.logged);
+    Fresh();
+    KepMutableSettings().hwWatchdog = "/dev/watchdog";
+    World().deviceOpenErrno = c.openErrno;
+    World().setTimeoutErrno = c.setTimeoutErrno;
+    World().driverTimeout = c.driverTimeout;
+    World().keepaliveErrno = c.keepaliveErrno;
+    World().nowayout = c.nowayout;
+    KepHwWatchdogStart();
+    World().onSleep = [](unsigned long long) {
+      if (kep::fake::Now() >= 1001.5) currentState = kExiting;
+    };
+    currentState = kRunning;
+    KepStateMachine();
+    KepHwWatchdogEnd(c.rebootAsked);
+    std::string calls;
+    for (const std::string &call : World().deviceCalls) calls += call + "|";
+    EXPECT_EQ(calls, c.calls);
+    EXPECT_EQ(World().feeds.size(), c.feeds);
+    EXPECT_EQ(log_.Count(c.logged), 1u) << log_.Dump();
+  }
+}
+
+// Fed once a pass, and inside the waits of a stop of all that takes far
+// longer than its timeout (100 applications, 3 s each): never half a second
+// without a feed. The file beside the status file shows the last feed, and
+// goes with the disarming.
+TEST_F(HwWatchdog, FedInsideALongStopOfAll) {
+  KepMutableSettings().hwWatchdog = "/dev/watchdog";
+  const std::string status = dir_.File("status"), shown = dir_.File("hw-watchdog");
+  Restore<const char *> statusFile(kepStatusFilePath, status.c_str());
+  for (pid_t pid = 3000; pid < 3100; ++pid) Add("/bin/app", kUp, pid);
+  KepHwWatchdogStart();
+  EXPECT_EQ(KepStopAllApps(&KepGetAppList(), kepAppControl), 0);
+  KepHwWatchdogShown hw;
+  ASSERT_TRUE(KepParseHwWatchdog(ReadFile(shown), &hw)) << ReadFile(shown);
+  KepHwWatchdogEnd(false);
+  EXPECT_FALSE(FileExists(shown));
+  const std::vector<double> &feeds = World().feeds;
+  ASSERT_GT(feeds.size(), 600u);
+  EXPECT_EQ(hw.device + " " + std::to_string(hw.timeout), "/dev/watchdog 30");
+  EXPECT_NEAR(static_cast<double>(hw.fed.tv_sec) + hw.fed.tv_usec / 1e6, feeds.back(), 1e-6);
+  double longest = 0;
+  for (size_t i = 1; i < feeds.size(); ++i) longest = std::max(longest, feeds[i] - feeds[i - 1]);
+  EXPECT_LE(longest, 0.5 + 1e-9);
+  EXPECT_NEAR(feeds.back() - feeds.front(), 300, 0.01);
 }
 
 // The command's own exit status is not looked at; the system call is the

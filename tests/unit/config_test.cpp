@@ -92,6 +92,15 @@ TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
             "       6: [KEP_WD_FILE=/x/wd]\n");
   ASSERT_EQ(Read("disableReset\n"), 0);
   EXPECT_TRUE(KepGetDisableReset() && !KepGetDisableReboot());
+  // The hardware watchdog shows only where it is configured, quoted or not.
+  for (const char *device : {"\"/dev/watchdog1\"", "/dev/watchdog1"}) {
+    ASSERT_EQ(Read("hwWatchdog " + std::string(device) + "\nhwWatchdogTimeout 9\n"), 0);
+    log_.Clear();
+    KepLogSettings();
+    const Strings texts = log_.Texts();
+    EXPECT_EQ(Strings(texts.end() - 2, texts.end()),
+              (Strings{"   hwWatchdog:     /dev/watchdog1", "   hwWatchdogTime: 9"}));
+  }
 }
 
 // Every unsigned setting at and beyond its range, which a failing value leaves
@@ -112,6 +121,7 @@ TEST_F(Config, UnsignedKeywordsEnforceTheirRanges) {
       {"stopSyncTime", 8, 1, 60, &s.stopSyncTime},
       {"deathMonitorPeriod", 10, 10, 3600, &s.deathMonitorPeriod},
       {"deathMonitorMaxDeath", 11, 2, 100, &s.deathMonitorMaxDeath},
+      {"hwWatchdogTimeout", 23, 1, 600, &s.hwWatchdogTimeout},
   };
   for (const auto &k : keywords) {
     const std::string min = std::to_string(k.minimum), max = std::to_string(k.maximum);
@@ -174,6 +184,7 @@ TEST_F(Config, EachFileGivesItsStatusLinesAndMessages) {
       {a + "env", 1020, 2, env + "env variable missing"},
       {a + "env HOME /root", 1021, 2, env + "invalid env value", quote + "quotes missing."},
       {a + "env HOME x\"y\"", 1021, 2, env + "invalid env value", quote + "open quote missing."},
+      {"hwWatchdog", 1047, 1, "ProcessHwWatchdogToken(): hwWatchdog device not found"},
       {"globalEnv A \"x", 1029, 1, "ProcessGlobalEnvToken(): invalid globalEnv value",
        quote + "close quote missing"},
       {a + "}\n#\n\napplication b {\n startLevel 101\nkillRetries 9\n", 1025, 6,
@@ -251,6 +262,10 @@ TEST(KepCheck, WarningsReportsAndExitStatuses) {
       {app("foo") + app("foo-bar"), 0, 1, "foo (line 1): its start removes the synchronisation"},
       {app("foo") + app("foobar"), 0, 0, ", 0 warning(s)"},
       {"disableReboot false\n" + app("app"), 0, 1, "line 1: disableReboot is a flag and"},
+      {"hwWatchdogTimeout 10\n" + app("app"), 0, 1,
+       "warning: hwWatchdogTimeout 10 has no effect without hwWatchdog"},
+      {"hwWatchdog watchdog\n" + app("app"), 0, 1,
+       "warning: hwWatchdog \"watchdog\" is not an absolute path"},
       // SIGTERM to foo at 0 (waits to 10, pause to 13), to app at 13 (to 26);
       // app's second at 26.5 waits to 36.5, foo's to 46.5; SIGKILL at 47.
       {"killDelay 2\nkillRetries 1\nstopSyncTime 10\n" + app("app", " stopSync /a\n") +

@@ -100,11 +100,14 @@ TEST_F(StatusFile, KepStatusShowsTheFileOrWhatIsWrongWithIt) {
   };
   const std::string reaped = edit("b state=Running", "b state=Reaped");
   ASSERT_EQ(mkfifo(dir_.File("fifo").c_str(), 0600), 0);
+  const std::string hw =
+      "kep-hw-watchdog 1\ndevice=/dev/wd0\ntimeout=30\nfed=00000000000000001.000000\n";
   const struct {
     std::string file;  // a path, or the text of the file
     std::vector<std::string> args;
     int status;
-    std::string shown;  // a part of standard output or error
+    std::string shown;    // a part of standard output or error
+    std::string hw = "";  // the hardware-watchdog file beside it
   } cases[] = {
       {good, {}, 0, "kep pid " + pid + ", Running, up "},
       {good, {"-k"}, 0, "\napp name=/bin/odd%20name%25 state=Running pid=101 disabled=0 "},
@@ -120,11 +123,16 @@ TEST_F(StatusFile, KepStatusShowsTheFileOrWhatIsWrongWithIt) {
       {edit("%25", "%G5"), {}, 2, ": line 3: not key=value words"},
       {edit("apps=2", "apps=4000000000"), {}, 2, ": the file is cut short or has"},
       {good, {"-x"}, 64, "kep-status: unknown option -x\nUsage: kep-status"},
+      {good, {}, 0, "\nhardware watchdog /dev/wd0, timeout 30 s, fed ", hw},
+      {good, {"-k"}, 0, " hwWatchdog=/dev/wd0 hwWatchdogTimeout=30 hwWatchdogFedAgo=", hw},
+      {good, {}, 0, " ago\n\nNAME ", "kep-hw-watchdog 2\n"},  // another format: not shown
   };
   for (const auto &c : cases) {
     std::vector<std::string> args = {"kep-status", "-f"};
     args.push_back(!c.file.empty() && c.file[0] == '/' ? c.file : dir_.Write("edited", c.file));
     args.insert(args.end(), c.args.begin(), c.args.end());
+    unlink(dir_.File("hw-watchdog").c_str());
+    if (!c.hw.empty()) dir_.Write("hw-watchdog", c.hw);
     const ToolRun run = RunTool(KepStatusMain, args);
     EXPECT_EQ(run.status, c.status) << c.shown << "\n" << run.out << run.err;
     EXPECT_NE((run.out + run.err).find(c.shown), std::string::npos) << run.out << run.err;

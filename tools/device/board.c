@@ -1,7 +1,9 @@
 // The board's own programs, one static binary called by four names:
 //   init    mounts the file systems and the disk at /etc/kep, starts kep -b on
 //           /etc/kep/kep.conf, reaps orphans, stops kep when the kernel command
-//           line asks (kep.stop=SECONDS) and prints "kep-board: " markers;
+//           line asks (kep.stop=SECONDS; kep.freeze=SECONDS stops it with
+//           SIGSTOP instead, kep.linger=SECONDS keeps the board up after kep)
+//           and prints "kep-board: " markers;
 //   sh      "sh -c WORDS" only: the words split at blanks and executed along
 //           PATH, which is all kep's system() calls need;
 //   passwd  records its call on the console;
@@ -132,13 +134,15 @@ static void CheckConfiguration(void) {
   waitpid(check, NULL, 0);
 }
 
-// Reaps orphans until kep ends; SIGTERM to kep once kep.stop=SECONDS have passed.
+// Reaps orphans until kep ends; SIGTERM to kep once kep.stop=SECONDS have passed,
+// or SIGSTOP once kep.freeze=SECONDS have (a hung kep, for the hardware watchdog).
 static void WatchKep(pid_t kep) {
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = OnAlarm;  // no SA_RESTART: the alarm must cut wait() short
   sigaction(SIGALRM, &action, NULL);
-  alarm((unsigned)CommandLineNumber("kep.stop="));
+  unsigned stopAt = (unsigned)CommandLineNumber("kep.stop=");
+  alarm(stopAt != 0 ? stopAt : (unsigned)CommandLineNumber("kep.freeze="));
   while (kep > 0) {
     int status;
     pid_t pid = wait(&status);
@@ -149,10 +153,19 @@ static void WatchKep(pid_t kep) {
     if (pid < 0 && errno == ECHILD) break;
     if (stopDue) {
       stopDue = 0;
-      Say("stopping kep (SIGTERM)");
-      kill(kep, SIGTERM);
+      Say(stopAt != 0 ? "stopping kep (SIGTERM)" : "freezing kep (SIGSTOP)");
+      kill(kep, stopAt != 0 ? SIGTERM : SIGSTOP);
     }
   }
+}
+
+// kep.linger=SECONDS: the board stays up that long after kep (a hardware
+// watchdog left armed would reset it meanwhile).
+static void Linger(void) {
+  unsigned seconds = (unsigned)CommandLineNumber("kep.linger=");
+  if (seconds == 0) return;
+  sleep(seconds);
+  Say("still up %u s after kep", seconds);
 }
 
 static int Init(void) {
@@ -168,6 +181,7 @@ static int Init(void) {
     Say("kep is not running");
   }
   WatchKep(kep);
+  Linger();
   PrintLastLine("/var/log/dlog.log");
   sync();
   umount("/etc/kep");

@@ -108,10 +108,22 @@ void CheckNames(const KepAppList &list, const std::vector<KepReadNotes::Block> &
   }
 }
 
+// The hardware watchdog's settings that cannot work as meant.
+void CheckHwWatchdog(std::vector<std::string> &out) {
+  const char *device = KepGetHwWatchdog();
+  if (device == nullptr && KepGetHwWatchdogTimeout() != KepSettings{}.hwWatchdogTimeout) {
+    out.push_back("hwWatchdogTimeout " + std::to_string(KepGetHwWatchdogTimeout()) +
+                  " has no effect without hwWatchdog");
+  }
+  if (device != nullptr && device[0] != '/')
+    out.push_back("hwWatchdog \"" + std::string(device) + "\" is not an absolute path");
+}
+
 }  // namespace
 
 std::vector<std::string> KepCheckWarnings(const KepReadNotes &notes, const char *searchPath) {
   std::vector<std::string> out;
+  CheckHwWatchdog(out);
   const KepAppList &list = KepGetAppList();
   for (const KepReadNotes::IgnoredWord &ignored : notes.ignoredWords) {
     std::string where = "line " + std::to_string(ignored.line);

@@ -112,6 +112,17 @@ std::string SandboxRoot(const std::string &path) {
   return "";
 }
 
+// The hardware-watchdog file beside the status file; false when there is none.
+bool ReadHwWatchdog(const std::string &path, KepHwWatchdogShown *shown) {
+  size_t slash = path.rfind('/');
+  std::string file =
+      path.substr(0, slash == std::string::npos ? 0 : slash + 1) + kKepHwWatchdogFileName;
+  std::string text, problem;
+  time_t mtime = 0;
+  return KepReadStatusFile(file.c_str(), &text, &mtime, &problem) &&
+         KepParseHwWatchdog(text, shown);
+}
+
 }  // namespace
 
 long KepStatusKepPid(const KepStatusData &data) {
@@ -141,12 +152,19 @@ int KepStatusMain(int argc, char **argv, FILE *out, FILE *err) {
   long long fileAge = runs || sameBoot         ? KepSecondsSince(data.written)
                       : mtime <= time(nullptr) ? static_cast<long long>(time(nullptr) - mtime)
                                                : -1;
-  std::vector<KepStatusView> views;
-  for (const KepStatusApp *app : apps) views.push_back(KepMakeView(*app, runs, SandboxRoot(path)));
+  KepStatusReport report;
+  report.data = &data;
+  for (const KepStatusApp *app : apps)
+    report.views.push_back(KepMakeView(*app, runs, SandboxRoot(path)));
+  report.runs = runs;
+  report.sameBoot = sameBoot;
+  report.fileAge = fileAge;
+  report.path = path;
+  report.hwWatchdog = ReadHwWatchdog(path, &report.hw);
   if (options.keys) {
-    KepPrintKeys(out, data, views, runs, fileAge, path);
+    KepPrintKeys(out, report);
   } else {
-    KepPrintTable(out, data, views, runs, sameBoot, fileAge, path);
+    KepPrintTable(out, report);
   }
   if (!runs) return kExitNoKep;
   for (const KepStatusApp *app : apps) {

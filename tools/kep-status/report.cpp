@@ -98,14 +98,19 @@ KepStatusView KepMakeView(const KepStatusApp &app, bool runs, const std::string 
   return v;
 }
 
-void KepPrintKeys(FILE *out, const KepStatusData &d, const std::vector<KepStatusView> &views,
-                  bool runs, long long fileAge, const char *path) {
-  fprintf(out,
-          "kep running=%d pid=%ld state=%s stop=%s stopApp=%s config=%s file=%s up=%s age=%s\n",
-          runs ? 1 : 0, d.pid, Escaped(d.state).c_str(), Escaped(d.stop).c_str(),
-          Escaped(d.stopApp).c_str(), Escaped(d.config).c_str(), Escaped(path).c_str(),
-          runs ? Known(KepSecondsSince(d.started)).c_str() : "", Known(fileAge).c_str());
-  for (const KepStatusView &v : views) {
+void KepPrintKeys(FILE *out, const KepStatusReport &r) {
+  const KepStatusData &d = *r.data;
+  fprintf(out, "kep running=%d pid=%ld state=%s stop=%s stopApp=%s config=%s file=%s up=%s age=%s",
+          r.runs ? 1 : 0, d.pid, Escaped(d.state).c_str(), Escaped(d.stop).c_str(),
+          Escaped(d.stopApp).c_str(), Escaped(d.config).c_str(), Escaped(r.path).c_str(),
+          r.runs ? Known(KepSecondsSince(d.started)).c_str() : "", Known(r.fileAge).c_str());
+  if (r.hwWatchdog) {
+    fprintf(out, " hwWatchdog=%s hwWatchdogTimeout=%ld hwWatchdogFedAgo=%s",
+            Escaped(r.hw.device).c_str(), r.hw.timeout,
+            r.hw.fed.tv_sec != 0 ? Known(KepSecondsSince(r.hw.fed)).c_str() : "");
+  }
+  fputc('\n', out);
+  for (const KepStatusView &v : r.views) {
     const KepStatusApp &a = *v.app;
     fprintf(out,
             "app name=%s state=%s pid=%ld disabled=%d level=%lu up=%s starts=%lu exit=%s "
@@ -116,60 +121,79 @@ void KepPrintKeys(FILE *out, const KepStatusData &d, const std::vector<KepStatus
   }
 }
 
-void KepPrintTable(FILE *out, const KepStatusData &d, const std::vector<KepStatusView> &views,
-                   bool runs, bool sameBoot, long long fileAge, const char *path) {
-  if (!runs) {
+namespace {
+
+// What kep is doing, and whether it still runs, above the table.
+void PrintHeader(FILE *out, const KepStatusReport &r) {
+  const KepStatusData &d = *r.data;
+  if (!r.runs) {
     const char *why = d.state == "Exiting" ? "it stopped in order"
-                      : !sameBoot          ? "the device has restarted since it wrote the file"
-                                  : "it ended without stopping in order (killed or crashed)";
+                      : !r.sameBoot        ? "the device has restarted since it wrote the file"
+                                    : "it ended without stopping in order (killed or crashed)";
     fprintf(out, "kep is NOT running: %s.\nThe status file %s is %s old; it last said:\n", why,
-            path, fileAge >= 0 ? Duration(fileAge).c_str() : "of unknown age,");
+            r.path, r.fileAge >= 0 ? Duration(r.fileAge).c_str() : "of unknown age,");
   }
   fprintf(out, "kep pid %ld, %s", d.pid, d.state.c_str());
-  if (runs) fprintf(out, ", up %s", Duration(KepSecondsSince(d.started)).c_str());
+  if (r.runs) fprintf(out, ", up %s", Duration(KepSecondsSince(d.started)).c_str());
   if (d.stop != "Invalid" && d.stop != "None") {
     fprintf(out, ", stop reason %s%s%s", d.stop.c_str(), d.stopApp.empty() ? "" : " by ",
             d.stopApp.c_str());
   }
   fprintf(out, ", config %s\n", d.config.empty() ? "(none)" : d.config.c_str());
-  if (runs) fprintf(out, "status file %s, last change %s ago\n", path, Duration(fileAge).c_str());
+  if (r.runs)
+    fprintf(out, "status file %s, last change %s ago\n", r.path, Duration(r.fileAge).c_str());
+  if (r.hwWatchdog) {
+    fprintf(out, "hardware watchdog %s, timeout %ld s, fed %s ago\n", r.hw.device.c_str(),
+            r.hw.timeout, Duration(KepSecondsSince(r.hw.fed)).c_str());
+  }
   fputc('\n', out);
+}
 
-  struct Column {
-    const char *title;
-    std::string (*cell)(const KepStatusView &);
-  };
-  static const Column kColumns[] = {
-      {"NAME", [](const KepStatusView &v) { return v.app->name; }},
-      {"STATE", [](const KepStatusView &v) { return v.app->state; }},
-      {"PID",
-       [](const KepStatusView &v) { return v.app->pid > 0 ? std::to_string(v.app->pid) : "-"; }},
-      {"UP", [](const KepStatusView &v) { return v.up >= 0 ? Duration(v.up) : "-"; }},
-      {"STARTS", [](const KepStatusView &v) { return std::to_string(v.app->starts); }},
-      {"LAST EXIT", [](const KepStatusView &v) { return v.lastExit; }},
-      {"NOTES", [](const KepStatusView &v) { return v.notes; }},
-  };
-  size_t widths[sizeof kColumns / sizeof kColumns[0]];
-  for (size_t c = 0; c < sizeof kColumns / sizeof kColumns[0]; ++c) {
+struct Column {
+  const char *title;
+  std::string (*cell)(const KepStatusView &);
+};
+
+const Column kColumns[] = {
+    {"NAME", [](const KepStatusView &v) { return v.app->name; }},
+    {"STATE", [](const KepStatusView &v) { return v.app->state; }},
+    {"PID",
+     [](const KepStatusView &v) { return v.app->pid > 0 ? std::to_string(v.app->pid) : "-"; }},
+    {"UP", [](const KepStatusView &v) { return v.up >= 0 ? Duration(v.up) : "-"; }},
+    {"STARTS", [](const KepStatusView &v) { return std::to_string(v.app->starts); }},
+    {"LAST EXIT", [](const KepStatusView &v) { return v.lastExit; }},
+    {"NOTES", [](const KepStatusView &v) { return v.notes; }},
+};
+constexpr size_t kColumnCount = sizeof kColumns / sizeof kColumns[0];
+
+// One row, each cell padded to its column's width.
+void PrintRow(FILE *out, const std::vector<std::string> &cells,
+              const size_t (&widths)[kColumnCount]) {
+  std::string line;
+  for (size_t c = 0; c < cells.size(); ++c) {
+    line += cells[c];
+    if (c + 1 < cells.size()) line += std::string(widths[c] + 2 - cells[c].size(), ' ');
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  fprintf(out, "%s\n", line.c_str());
+}
+
+}  // namespace
+
+void KepPrintTable(FILE *out, const KepStatusReport &r) {
+  PrintHeader(out, r);
+  size_t widths[kColumnCount];
+  for (size_t c = 0; c < kColumnCount; ++c) {
     widths[c] = strlen(kColumns[c].title);
-    for (const KepStatusView &v : views)
+    for (const KepStatusView &v : r.views)
       widths[c] = std::max(widths[c], kColumns[c].cell(v).size());
   }
-  auto row = [&](const std::vector<std::string> &cells) {
-    std::string line;
-    for (size_t c = 0; c < cells.size(); ++c) {
-      line += cells[c];
-      if (c + 1 < cells.size()) line += std::string(widths[c] + 2 - cells[c].size(), ' ');
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    fprintf(out, "%s\n", line.c_str());
-  };
   std::vector<std::string> titles;
   for (const Column &column : kColumns) titles.push_back(column.title);
-  row(titles);
-  for (const KepStatusView &v : views) {
+  PrintRow(out, titles, widths);
+  for (const KepStatusView &v : r.views) {
     std::vector<std::string> cells;
     for (const Column &column : kColumns) cells.push_back(column.cell(v));
-    row(cells);
+    PrintRow(out, cells, widths);
   }
 }

@@ -34,8 +34,18 @@ struct KepStatusView {
 KepStatusView KepMakeView(const KepStatusApp &app, bool runs, const std::string &root);
 // Whole seconds from at to now, on the boot clock.
 long long KepSecondsSince(const struct timeval &at);
+// Everything the report shows.
+struct KepStatusReport {
+  const KepStatusData *data = nullptr;
+  std::vector<KepStatusView> views;  // of the applications picked
+  bool runs = false;                 // the kep that wrote the file runs
+  bool sameBoot = false;             // the file is of this boot
+  long long fileAge = -1;            // seconds; -1: not known
+  const char *path = nullptr;        // of the status file
+  bool hwWatchdog = false;           // kep feeds the hardware watchdog hw shows
+  KepHwWatchdogShown hw;
+};
+
 // The key=value lines and the table of -k and without it.
-void KepPrintKeys(FILE *out, const KepStatusData &d, const std::vector<KepStatusView> &views,
-                  bool runs, long long fileAge, const char *path);
-void KepPrintTable(FILE *out, const KepStatusData &d, const std::vector<KepStatusView> &views,
-                   bool runs, bool sameBoot, long long fileAge, const char *path);
+void KepPrintKeys(FILE *out, const KepStatusReport &report);
+void KepPrintTable(FILE *out, const KepStatusReport &report);

@@ -122,9 +122,9 @@ size_t WriteAll(int fd, const char *data, size_t size) {
   return done;
 }
 
-int CreateFresh(const char *path, mode_t mode) {
+int CreateFresh(const char *path, mode_t mode, int access) {
   unlink(path);
-  return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  return open(path, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
 int SyncFolderOf(const char *path) {

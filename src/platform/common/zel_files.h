@@ -4,6 +4,7 @@
 // another user put in place, nor a FIFO that would hang it.
 #pragma once
 
+#include <fcntl.h>
 #include <stddef.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -39,8 +40,9 @@ size_t WriteAll(int fd, const char *data, size_t size);
 // another file above all) is written through or renamed into place: whatever
 // holds the name is removed first, then the file is created exclusively without
 // following a link. The descriptor, or -1 with errno set (EEXIST, ELOOP when
-// something is still in the way).
-int CreateFresh(const char *path, mode_t mode);
+// something is still in the way). Opened for writing, or with access O_RDWR
+// for both (a file to be mapped).
+int CreateFresh(const char *path, mode_t mode, int access = O_WRONLY);
 
 // Makes the folder entries of the folder that path stands in durable (fsync).
 // 0, or the errno of the failure; a file system that cannot sync folders
