@@ -66,6 +66,9 @@ int KepWaitForSyncFile(const char *file, pid_t pid, unsigned int timeoutSeconds,
 // to stopSyncTime for the stop file. 0 when delivered (or already gone), 1000
 // for another signal, 1003 when kill failed.
 int KepStopOneApp(KepApp *app, int signal, const KepAppControl &control = KepNoControl());
+// Sends signal to the record's process unless it is gone (*gone tells): no
+// pid, or a child that has ended already. 0, or 1003 when kill failed.
+int KepSignalUnlessGone(const KepApp &app, int signal, bool *gone);
 
 // Once the record's own process has ended: what is left of its process group
 // gets SIGTERM, and SIGKILL after killDelay if anything remains (each logged

@@ -1,6 +1,7 @@
 // Stopping applications and marking them for a new start.
 #include <errno.h>
 #include <signal.h>
+#include <stdio.h>
 
 #include "ZelKepLib.h"
 #include "ZelLog.h"
@@ -11,7 +12,13 @@ namespace {
 
 constexpr unsigned long long kKepStopAllPauseUs = 3000000;
 
-const char *KepStopSignalName(int signal) { return signal == SIGTERM ? "SIGTERM" : "SIGKILL"; }
+const char *KepStopSignalName(int signal) {
+  static char other[24];
+  if (signal == SIGTERM) return "SIGTERM";
+  if (signal == SIGKILL) return "SIGKILL";
+  snprintf(other, sizeof other, "signal %i", signal);  // one an operator sent
+  return other;
+}
 
 constexpr unsigned long long kKepGroupPollUs = 100000;
 
@@ -73,9 +80,25 @@ bool KepAnnounce(const KepApp &app, int signal) {
   return true;
 }
 
-// Sends the signal unless the record's process is gone; *gone tells. 0, or
-// 1003 when kill failed.
-//
+// After SIGTERM: up to stopSyncTime for the stop file, a warning when it does
+// not come.
+void KepAwaitStopFile(KepApp *app, const KepAppControl &control) {
+  uint32_t stopSyncTime = KepGetStopSyncTime();
+  if (stopSyncTime == 0 || !app->stopFile) return;
+  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_STOP);
+  int status =
+      KepWaitForSyncFile(app->stopFile->c_str(), app->pid, stopSyncTime, nullptr, control.tick);
+  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_NONE);
+  if (status != 0) {
+    Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
+            "%s(): KepWaitForSyncFile(%s, %i, %u) for %s failed (%i).", "KepStopOneApp",
+            app->stopFile->c_str(), static_cast<int>(app->pid), stopSyncTime, app->name.c_str(),
+            status);
+  }
+}
+
+}  // namespace
+
 // kill(0, ...) would reach the supervisor's own group and kill(-1, ...) every
 // process of the device: a record without a real pid has nothing left to stop
 // and is booked as gone, so that the stop still completes. A child that the
@@ -101,25 +124,6 @@ int KepSignalUnlessGone(const KepApp &app, int signal, bool *gone) {
   if (masked) sigprocmask(SIG_SETMASK, &previous, nullptr);
   return status;
 }
-
-// After SIGTERM: up to stopSyncTime for the stop file, a warning when it does
-// not come.
-void KepAwaitStopFile(KepApp *app, const KepAppControl &control) {
-  uint32_t stopSyncTime = KepGetStopSyncTime();
-  if (stopSyncTime == 0 || !app->stopFile) return;
-  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_STOP);
-  int status =
-      KepWaitForSyncFile(app->stopFile->c_str(), app->pid, stopSyncTime, nullptr, control.tick);
-  if (control.changed != nullptr) control.changed(*app, KEP_SYNC_WAIT_NONE);
-  if (status != 0) {
-    Log_Msg(LOG_MSG_WARNING, 0, kKepStartAppUnit,
-            "%s(): KepWaitForSyncFile(%s, %i, %u) for %s failed (%i).", "KepStopOneApp",
-            app->stopFile->c_str(), static_cast<int>(app->pid), stopSyncTime, app->name.c_str(),
-            status);
-  }
-}
-
-}  // namespace
 
 int KepStopOneApp(KepApp *app, int signal, const KepAppControl &control) {
   if (app == nullptr) return KEP_ERR_INVALID_ARG;

@@ -21,4 +21,9 @@ struct KepAppRun {
   int execReportFd = -1;
   // Since when kep times a watchdog that has not been fed yet (0.0: not yet).
   struct timeval wdWatchFrom = {0, 0};
+  // The operator has asked for the process to be stopped and held: its end
+  // leaves the record Held instead of Reaped.
+  uint8_t holdAsked = 0;
+  // Since when the record is Held (boot clock).
+  struct timeval heldSince = {0, 0};
 };

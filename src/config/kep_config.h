@@ -35,6 +35,9 @@ enum KepAppState : uint32_t {
   KEP_APP_STATE_EXITED = 7,
   KEP_APP_STATE_KILLED = 8,
   KEP_APP_STATE_REAPED = 9,
+  // Stopped by the operator (kep-ctl) and kept stopped until started again:
+  // no death action, no restart, not watched.
+  KEP_APP_STATE_HELD = 10,
 };
 
 enum KepDeathAction : uint32_t {

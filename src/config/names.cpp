@@ -15,6 +15,7 @@ const KepValueName KepAppStateNames[] = {
     {KEP_APP_STATE_EXITED, "Exited"},
     {KEP_APP_STATE_KILLED, "Killed"},
     {KEP_APP_STATE_REAPED, "Reaped"},
+    {KEP_APP_STATE_HELD, "Held"},
     {0, nullptr},
 };
 

@@ -59,6 +59,17 @@ bool KepDelayPassed(const struct timeval &now, const struct timeval &since, uint
   return static_cast<long long>(elapsed.tv_sec) > static_cast<long long>(delay);
 }
 
+// An ended process leaves its record Reaped, or Held when the operator asked
+// for it to be stopped and held (a late exit after a give-up changes nothing).
+void KepBookEnd(KepApp &app) {
+  if (app.run.holdAsked == 0) {
+    app.state = KEP_APP_STATE_REAPED;
+    return;
+  }
+  if (app.state != KEP_APP_STATE_HELD) KepGetUptime(&app.run.heldSince);
+  app.state = KEP_APP_STATE_HELD;
+}
+
 }  // namespace
 
 void SigChildHandler(int, siginfo_t *, void *) {
@@ -85,7 +96,7 @@ void KepEscalateStop(KepApp &app, uint32_t killRetries, uint32_t killDelay,
   if (app.sigkillSent) {
     // Given up: whatever the child does now, the stop completes.
     if (KepDelayPassed(now, app.sigkillTime, killDelay)) {
-      app.state = KEP_APP_STATE_REAPED;
+      KepBookEnd(app);
       app.childExited = 0;
     }
   } else if (app.sigtermCount != 0 && KepDelayPassed(now, app.sigtermTime, killDelay)) {
@@ -108,7 +119,7 @@ uint32_t KepCheckChildAppStatus() {
               static_cast<int>(app.exitStatus), static_cast<int>(app.signalNum),
               KepDeathActionName(app.deathAction), app.deathAction);
       bool stopped = app.state == KEP_APP_STATE_KILLED;
-      app.state = KEP_APP_STATE_REAPED;
+      KepBookEnd(app);
       ++count;
       app.childExited = 0;
       // What kep stops, restarts or answers with a stop of all leaves nothing

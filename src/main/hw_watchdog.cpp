@@ -36,14 +36,9 @@ size_t fileMapSize = 0;
 constexpr const char kFedFormat[] = "%017lld.%06ld";
 constexpr size_t kFedWidth = 24;
 
-// The file beside the status file that shows the watchdog to kep-status; empty
-// without a status file.
-std::string KepHwWatchdogFile() {
-  if (kepStatusFilePath == nullptr) return "";
-  std::string file = kepStatusFilePath;
-  size_t slash = file.rfind('/');
-  return file.substr(0, slash == std::string::npos ? 0 : slash + 1) + kKepHwWatchdogFileName;
-}
+// The file beside the status file that shows the watchdog; empty without a
+// status file.
+std::string KepHwWatchdogFile() { return KepBesideStatusFile(kKepHwWatchdogFileName); }
 
 // For kep-status: the device, the timeout in force and the boot-clock time of
 // the last feed, which each feed rewrites in place.

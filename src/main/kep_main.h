@@ -177,6 +177,9 @@ extern const char *kepStatusFilePath;
 // Sets the path (null: no file) and the start time shown, and makes the next
 // update write. KepMain calls it once the directories exist.
 void KepEnableStatusFile(const char *path);
+// The path of the file called name beside the status file (in kep's run-time
+// folder); empty without a status file.
+std::string KepBesideStatusFile(const char *name);
 // Notes what a start or a stop now waits for (KepAppControl::changed), and
 // updates the status file.
 void KepStatusWaitChanged(const KepApp &app, KepSyncWait wait);
@@ -219,6 +222,26 @@ void KepHwWatchdogTick();
 // At kep's end: disarms it (the magic close) unless a reboot has been asked
 // for, when it stays armed so that a reboot that never comes resets the board.
 void KepHwWatchdogEnd(bool rebootAsked);
+
+// ---- the control socket (kep-ctl) ----
+
+// Makes the control socket beside the status file (a stale one is replaced),
+// open to every user so that a refusal can be answered and logged; kep is told
+// of a connection by SIGIO, which cuts the pass's sleep short. A failure is
+// logged and kep supervises without it. Called once the configuration is read.
+void KepControlOpen();
+// Once a pass, after the collection of exits: takes a new command, moves the
+// one under way on, answers it when it is done. Nothing, not even a system
+// call, when no command is under way and nobody has connected.
+void KepControlPass();
+// The stop of all begins: the command under way is answered as failed.
+void KepControlAbandon();
+// At kep's end: answers the command under way, closes and removes the socket.
+void KepControlClose();
+// How long kep-ctl waits by default for a command of any one application: a
+// stop with every retry and stop-file wait, then a start with its start and
+// init waits (shown in the status file).
+long long KepControlWaitSeconds();
 
 // ---- daemonizing, directories, log hook, reboot request ----
 

@@ -64,6 +64,7 @@ void KepPrepareSupervisor() {
   KepHwWatchdogStart();
   KepApplyRebootAppRule();
   DumpConfiguration();
+  KepControlOpen();
 }
 
 void KepApplyRebootAppRule() {
@@ -82,6 +83,7 @@ void KepApplyRebootAppRule() {
 }
 
 void KepFinishSupervisor() {
+  KepControlClose();
   // The SIGCHLD handler walks the list; it must not run while it is released.
   bool blocked = KepBlockSigChild() == 0;
   if (KepDeallocateAppList() != 0) {

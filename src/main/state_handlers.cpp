@@ -62,6 +62,7 @@ void StartApp(KepApp *app, const char *fn) {
 
 // Stop-all step shared by StartingApps and Running.
 uint32_t StopAllApps(KepAppList *list, const char *fn) {
+  KepControlAbandon();
   if (KepStopAllApps(list, kepAppControl) == 0) return KEP_STATE_STOPPING_APPS;
   Log_Msg(LOG_MSG_ERROR, 0, kKepMainUnit, "%s(): KepStopAllApps() failed.", fn);
   return KEP_STATE_NONE;
@@ -77,6 +78,7 @@ bool StartingAppsComplete(const KepAppList &list) {
   for (const KepApp &app : list) {
     if (app.disabled != 0) continue;
     bool done = app.state == KEP_APP_STATE_RUNNING || app.state == KEP_APP_STATE_START_FAILED ||
+                app.state == KEP_APP_STATE_HELD ||
                 (app.state == KEP_APP_STATE_REAPED && app.deathAction == KEP_DEATH_ACTION_NONE);
     if (!done) return false;
   }
@@ -194,7 +196,7 @@ uint32_t KepStoppingAppsState() {
   for (const KepApp &app : list) {
     if (app.disabled != 0) continue;
     if (app.state != KEP_APP_STATE_REAPED && app.state != KEP_APP_STATE_START_PENDING &&
-        app.state != KEP_APP_STATE_START_FAILED) {
+        app.state != KEP_APP_STATE_START_FAILED && app.state != KEP_APP_STATE_HELD) {
       return KEP_STATE_NONE;  // the stop is still under way
     }
   }

@@ -64,6 +64,9 @@ uint32_t KepStateMachine() {
     if (exited != 0) {
       Log_Msg(LOG_MSG_INFO, 0, kKepMainUnit, "%s(): processes exited: %u", fn, exited);
     }
+    // After the collection: a stop that has ended shows before the next pass
+    // could act on the exit.
+    KepControlPass();
     KepUpdateStatusFile(0);
   } while (KepGetState() != KEP_STATE_EXITING);
   return KEP_STATE_EXITING;

@@ -146,6 +146,7 @@ std::string StatusText(const KepAppList &list) {
   Put(out, "stopApp", stopReasonApp.c_str());
   Put(out, "config", configFile != nullptr ? configFile : "");
   PutNumber(out, "apps", static_cast<long long>(list.size()));
+  PutNumber(out, "ctlWait", KepControlWaitSeconds());
   out += '\n';
   for (const KepApp &app : list) {
     char exitText[24];
@@ -166,6 +167,7 @@ std::string StatusText(const KepAppList &list) {
     // in order: a kep that follows a killed one stops what it left running.
     PutNumber(out, "pstart", static_cast<long long>(app.run.procStart));
     Put(out, "stop", app.stopFile ? app.stopFile->c_str() : "");
+    PutTime(out, "held", app.state == KEP_APP_STATE_HELD ? app.run.heldSince : timeval{0, 0});
     out += '\n';
   }
   out += "end\n";
@@ -181,13 +183,13 @@ bool WriteStatusFile(const char *path, const std::string &text, int *error) {
   return done.failed == nullptr;
 }
 
-// Books the exit of every record that has become Reaped since the last call:
+// Books the exit of every record that has become Reaped (or Held) since the last call:
 // the state machine calls after each collection of exits, before the next pass
 // can restart the record and clear its status.
 void BookExits(const KepAppList &list) {
   for (const KepApp &app : list) {
     Entry &entry = EntryOf(app);
-    if (app.state != KEP_APP_STATE_REAPED) {
+    if (app.state != KEP_APP_STATE_REAPED && app.state != KEP_APP_STATE_HELD) {
       entry.exitBooked = false;
       continue;
     }
@@ -223,6 +225,13 @@ void Remember(const KepAppList &list) {
 }
 
 }  // namespace
+
+std::string KepBesideStatusFile(const char *name) {
+  if (kepStatusFilePath == nullptr) return "";
+  std::string file = kepStatusFilePath;
+  size_t slash = file.rfind('/');
+  return file.substr(0, slash == std::string::npos ? 0 : slash + 1) + name;
+}
 
 void KepEnableStatusFile(const char *path) {
   kepStatusFilePath = path;

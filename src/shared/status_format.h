@@ -30,6 +30,8 @@ bool KepParseHwWatchdog(const std::string &text, KepHwWatchdogShown *shown);
 // Appends value with every space, control character, '%' and DEL as %XX, so
 // that a line splits at spaces and a value at its first '='.
 void KepStatusEscape(std::string &out, std::string_view value);
+// Undoes it; false when a % is not followed by two hexadecimal digits.
+bool KepStatusUnescape(const std::string &in, std::string *out);
 
 struct KepStatusApp {
   std::string name;
@@ -47,6 +49,7 @@ struct KepStatusApp {
   // Optional keys (absent in files of older kep versions).
   unsigned long long pstart = 0;  // the process's start in clock ticks after boot; 0: unknown
   std::string stopFile;           // empty when none
+  struct timeval held = {0, 0};   // boot clock: since when kep-ctl holds it stopped; 0.0: not
 };
 
 struct KepStatusData {
@@ -55,6 +58,7 @@ struct KepStatusData {
   std::string boot;              // boot id; empty: unknown
   struct timeval started = {0, 0}, written = {0, 0};
   std::string state, stop, stopApp, config;
+  unsigned long ctlWait = 0;  // kep-ctl's default wait for a command, in seconds; 0: unknown
   std::vector<KepStatusApp> apps;
 };
 

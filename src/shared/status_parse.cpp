@@ -17,29 +17,6 @@ namespace {
 // A status line takes some 200 bytes an application.
 constexpr size_t kMaxFileSize = 4 * 1024 * 1024;
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool Unescape(const std::string &in, std::string *out) {
-  out->clear();
-  for (size_t i = 0; i < in.size(); ++i) {
-    if (in[i] != '%') {
-      *out += in[i];
-      continue;
-    }
-    if (i + 2 >= in.size()) return false;
-    int high = HexValue(in[i + 1]), low = HexValue(in[i + 2]);
-    if (high < 0 || low < 0) return false;
-    *out += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return true;
-}
-
 // One line: a kind word, then key=value words, single spaces apart.
 class Line {
  public:
@@ -51,7 +28,8 @@ class Line {
       std::string word = text.substr(at + 1, end == std::string::npos ? end : end - at - 1);
       size_t equals = word.find('=');
       std::string value;
-      ok_ = equals != std::string::npos && equals > 0 && Unescape(word.substr(equals + 1), &value);
+      ok_ = equals != std::string::npos && equals > 0 &&
+            KepStatusUnescape(word.substr(equals + 1), &value);
       if (ok_) values_[word.substr(0, equals)] = value;
       at = end;
     }
@@ -130,7 +108,8 @@ bool ParseHeader(const Line &line, KepStatusData *d, size_t *apps, std::string *
          line.Time("started", &d->started, error) && line.Time("written", &d->written, error) &&
          line.Text("state", &d->state, error) && line.Text("stop", &d->stop, error) &&
          line.Text("stopApp", &d->stopApp, error) && line.Text("config", &d->config, error) &&
-         line.Number("apps", apps, error);
+         line.Number("apps", apps, error) &&
+         (!line.Has("ctlWait") || line.Number("ctlWait", &d->ctlWait, error));
 }
 
 bool ParseApp(const Line &line, KepStatusApp *a, std::string *error) {
@@ -145,7 +124,8 @@ bool ParseApp(const Line &line, KepStatusApp *a, std::string *error) {
     return false;
   }
   if ((line.Has("pstart") && !line.Number("pstart", &a->pstart, error)) ||
-      (line.Has("stop") && !line.Text("stop", &a->stopFile, error))) {
+      (line.Has("stop") && !line.Text("stop", &a->stopFile, error)) ||
+      (line.Has("held") && !line.Time("held", &a->held, error))) {
     return false;
   }
   a->disabled = disabled != 0;

@@ -26,9 +26,9 @@ echo "installed:"
 (cd "$prefix" && find . -type f | sort | sed "s|^\./|  |")
 
 lib=$(dirname "$(find "$prefix" -name libZelKepLib.so | head -n1)")
-for file in sbin/kep bin/kep-check bin/kep-notify bin/kep-status \
+for file in sbin/kep sbin/kep-ctl bin/kep-check bin/kep-notify bin/kep-status \
   include/kep/ZelLog.h include/kep/dlog.h include/kep/ZelKepLib.h include/kep/ZelPathfind.h \
-  share/man/man8/kep.8 share/man/man8/kep-check.8 share/man/man8/kep-status.8 \
+  share/man/man8/kep.8 share/man/man8/kep-check.8 share/man/man8/kep-status.8 share/man/man8/kep-ctl.8 \
   share/man/man1/kep-notify.1 share/man/man5/kep.conf.5; do
   [ -f "$prefix/$file" ] || fail "$file not installed"
 done

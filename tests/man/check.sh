@@ -10,7 +10,7 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 command -v man >/dev/null || { echo "FAIL: man not found (package man-db)"; exit 1; }
 
-for page in kep.8 kep-check.8 kep-status.8 kep-notify.1 kep.conf.5; do
+for page in kep.8 kep-check.8 kep-status.8 kep-ctl.8 kep-notify.1 kep.conf.5; do
   [ -f "$man/$page" ] || fail "$page missing"
 done
 for page in "$man"/*.[1-8]; do

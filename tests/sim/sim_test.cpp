@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "ZelKepLib.h"
+#include "control_commands.h"
 #include "fake.h"
 #include "kep_main.h"
 #include "kep_start_app.h"
@@ -101,6 +102,7 @@ using Watchdog = Sim;
 using RebootRequest = Sim;
 using Leftovers = Sim;
 using HwWatchdog = Sim;
+using Control = Sim;
 
 // After the fork a 10 ms pause; then, with a start file and a sync time only,
 // startSyncTime * 100 polls, each followed by 10 ms, until the file names the
@@ -683,6 +685,91 @@ TEST_F(HwWatchdog, FedInsideALongStopOfAll) {
   for (size_t i = 1; i < feeds.size(); ++i) longest = std::max(longest, feeds[i] - feeds[i - 1]);
   EXPECT_LE(longest, 0.5 + 1e-9);
   EXPECT_NEAR(feeds.back() - feeds.front(), 300, 0.01);
+}
+
+// Stopped by kep-ctl, whatever its death action, an application is held: its
+// end restarts nothing and sets no stop reason, its death is not counted
+// (the death monitor reboots at the first), its stale watchdog file is not
+// looked at, and the reset that another application causes leaves it held.
+// Started again it is forked anew, with one start more.
+TEST_F(Control, AHeldApplicationIsNeitherRestartedNorCountedNorWatchedUntilStarted) {
+  for (uint32_t action : {kRestart, kReset, kReboot, kHalt}) {
+    SCOPED_TRACE(action);
+    Fresh();
+    KepMutableSettings().deathMonitorAction = kReboot;
+    KepMutableSettings().deathMonitorMaxDeath = 1;
+    KepMutableSettings().wdTimeout = 2;
+    KepApp &app = Add("/bin/sleep", kUp, 3000, action);
+    app.startCount = 1;
+    app.wdFile = dir_.File("app-wd");  // never fed
+    Add("/bin/cat", kUp, 3001, kReset);
+    currentState = kRunning;
+    runningSince = {1000, 0};
+    std::vector<std::string> answers;
+    int pass = 0, startedAt = 0;
+    World().onSleep = [&](unsigned long long us) {
+      if (us != stateMachineSleepUs) return;
+      ++pass;
+      KepControlResult result = KepControlProgress();
+      if (result.done) answers.push_back(result.text);
+      if (result.done && startedAt != 0) currentState = kExiting;
+      if (pass == 1) answers.push_back(KepControlBegin({"stop", "sleep"}).text);
+      if (pass == 6) kep::fake::End(3001, 0);
+      if (pass == 20) startedAt = pass, answers.push_back(KepControlBegin({"start", "sleep"}).text);
+      if (pass == 40) currentState = kExiting;
+      for (KepApp &each : KepGetAppList())
+        if (each.state == kKilled && !each.childExited) kep::fake::End(each.pid, SIGTERM);
+      Reap();
+    };
+    KepStateMachine();
+    EXPECT_EQ(answers, (Texts{"", "/bin/sleep stopped (ended by SIGTERM) and held", "",
+                              "/bin/sleep started, pid 2001, start 2"}));
+    EXPECT_EQ(stopReasonApp, "/bin/cat");
+    EXPECT_TRUE(app.deathTimeList.empty());
+    EXPECT_EQ(log_.Count("watchdog timeout"), 0u);
+    EXPECT_EQ(log_.Count("(/bin/sleep)"), 0u) << "no death action acted";
+    EXPECT_EQ(World().nextPid, 2002) << "/bin/cat after the reset, then /bin/sleep";
+  }
+}
+
+// A command that cannot be done is refused and changes nothing; a signal
+// needs no more than a process and a kep that is not stopping everything.
+TEST_F(Control, RefusesWhatCannotBeDoneAndChangesNothing) {
+  const struct {
+    uint32_t kepState;
+    KepControlRequest request;
+    const char *answer;
+  } cases[] = {
+      {kRunning, {"stop", "nosuch"}, "no application nosuch in the configuration"},
+      {kRunning, {"stop", "web"}, "web names 2 applications (/a/web, /b/web): give the whole name"},
+      {kRunning, {"start", "db"}, "/bin/db is disabled: it forced too many reboots in a row"},
+      {kRunning, {"stop", "/b/web"}, "/b/web is not running (Held)"},
+      {kRunning, {"restart", "cron"}, "/bin/cron is not running (Reaped)"},
+      {kRunning, {"start", "/a/web"}, "/a/web is not stopped (Running)"},
+      {kRunning, {"signal", "/b/web", SIGHUP}, "/b/web has no process (Held)"},
+      {kStarting, {"stop", "/a/web"}, "kep is still starting applications"},
+      {kStopping, {"signal", "/a/web", SIGHUP}, "kep is stopping all applications"},
+      {kStarting, {"signal", "/a/web", SIGUSR1}, "sent SIGUSR1 to /a/web (pid 3000)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.answer);
+    Fresh();
+    Add("/a/web", kUp, 3000, kRestart);
+    Add("/b/web", KEP_APP_STATE_HELD, 3001, kRestart);
+    Add("/bin/db", kReaped, 0, kRestart).disabled = 1;
+    Add("/bin/cron", kReaped, 3003, kReboot);  // its reboot is still to come
+    currentState = c.kepState;
+    KepControlResult result = KepControlBegin(c.request);
+    EXPECT_TRUE(result.done);
+    EXPECT_EQ(result.text, c.answer);
+    bool sent = result.outcome == KepControlOutcome::kOk;
+    EXPECT_EQ(World().signals, (sent ? kep::fake::PidInts{{3000, SIGUSR1}} : kep::fake::PidInts{}));
+    std::string states;
+    for (const KepApp &app : KepGetAppList())
+      states += KepAppStateName(app.state) + std::string(" ");
+    EXPECT_EQ(states, "Running Held Reaped Reaped ");
+    EXPECT_EQ(currentState, c.kepState);
+  }
 }
 
 // The command's own exit status is not looked at; the system call is the

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "ZelKepLib.h"
+#include "control_protocol.h"
 
 long long KepSecondsSince(const struct timeval &at) {
   struct timeval now = {0, 0}, age = {0, 0};
@@ -40,20 +41,6 @@ std::string Escaped(const std::string &value) {
   return out;
 }
 
-const char *SignalName(int signal) {
-  static const struct {
-    int number;
-    const char *name;
-  } kNames[] = {{SIGHUP, "HUP"},   {SIGINT, "INT"},   {SIGQUIT, "QUIT"}, {SIGILL, "ILL"},
-                {SIGTRAP, "TRAP"}, {SIGABRT, "ABRT"}, {SIGBUS, "BUS"},   {SIGFPE, "FPE"},
-                {SIGKILL, "KILL"}, {SIGUSR1, "USR1"}, {SIGSEGV, "SEGV"}, {SIGUSR2, "USR2"},
-                {SIGPIPE, "PIPE"}, {SIGALRM, "ALRM"}, {SIGTERM, "TERM"}};
-  for (const auto &entry : kNames) {
-    if (entry.number == signal) return entry.name;
-  }
-  return nullptr;
-}
-
 std::string Known(long long value) { return value < 0 ? "" : std::to_string(value); }
 
 }  // namespace
@@ -66,6 +53,7 @@ KepStatusView KepMakeView(const KepStatusApp &app, bool runs, const std::string 
   if (runs && alive) v.up = KepSecondsSince(app.exec);
   bool exited = app.exit != "none";
   if (runs && exited) v.exitAgo = KepSecondsSince(app.exitAt);
+  if (runs && app.held.tv_sec != 0) v.heldAgo = KepSecondsSince(app.held);
   if (runs && alive && !app.wd.empty()) {
     // A file seen through a sandbox's state folder sits under the same root.
     std::string path = app.wd[0] == '/' ? root + app.wd : app.wd;
@@ -80,8 +68,9 @@ KepStatusView KepMakeView(const KepStatusApp &app, bool runs, const std::string 
   } else if (app.exit.compare(0, 7, "status:") == 0) {
     v.lastExit = "exit " + app.exit.substr(7);
   } else if (app.exit.compare(0, 7, "signal:") == 0) {
-    const char *name = SignalName(atoi(app.exit.c_str() + 7));
-    v.lastExit = "signal " + app.exit.substr(7) + (name != nullptr ? std::string(" ") + name : "");
+    std::string name = KepSignalName(atoi(app.exit.c_str() + 7));
+    v.lastExit = "signal " + app.exit.substr(7) +
+                 (name.compare(0, 3, "SIG") == 0 ? " " + name.substr(3) : "");
   } else {
     v.lastExit = app.exit;
   }
@@ -89,6 +78,7 @@ KepStatusView KepMakeView(const KepStatusApp &app, bool runs, const std::string 
 
   auto note = [&v](const std::string &text) { v.notes += (v.notes.empty() ? "" : ", ") + text; };
   if (app.disabled) note("disabled");
+  if (v.heldAgo >= 0) note("stopped by kep-ctl " + Duration(v.heldAgo) + " ago");
   if (app.wait != "none") note("waits for its " + app.wait + " file");
   if (v.wdAge >= 0) note("watchdog fed " + Duration(v.wdAge) + " ago");
   if (v.wdStatus == 4) note("watchdog not fed yet");
@@ -114,10 +104,10 @@ void KepPrintKeys(FILE *out, const KepStatusReport &r) {
     const KepStatusApp &a = *v.app;
     fprintf(out,
             "app name=%s state=%s pid=%ld disabled=%d level=%lu up=%s starts=%lu exit=%s "
-            "exitAgo=%s deaths=%lu wait=%s wdAge=%s\n",
+            "exitAgo=%s deaths=%lu wait=%s wdAge=%s heldAgo=%s\n",
             Escaped(a.name).c_str(), Escaped(a.state).c_str(), a.pid, a.disabled ? 1 : 0, a.level,
             Known(v.up).c_str(), a.starts, Escaped(a.exit).c_str(), Known(v.exitAgo).c_str(),
-            a.deaths, Escaped(a.wait).c_str(), Known(v.wdAge).c_str());
+            a.deaths, Escaped(a.wait).c_str(), Known(v.wdAge).c_str(), Known(v.heldAgo).c_str());
   }
 }
 

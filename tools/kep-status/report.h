@@ -24,8 +24,8 @@ int KepStatusMain(int argc, char **argv, FILE *out, FILE *err);
 // What one application shows, as the table and the key=value lines need it.
 struct KepStatusView {
   const KepStatusApp *app;
-  long long up = -1, exitAgo = -1, wdAge = -1;  // -1: not known
-  int wdStatus = 0;                             // KepWatchdogFileTime's, when it failed
+  long long up = -1, exitAgo = -1, wdAge = -1, heldAgo = -1;  // -1: not known
+  int wdStatus = 0;  // KepWatchdogFileTime's, when it failed
   std::string lastExit, notes;
 };
 
