@@ -46,6 +46,15 @@ for dir in /var/log /var/local/zel /run; do
 done
 check "a second run sees the files of the first" in_sandbox grep -qx written-inside /etc/kep/x
 
+# Root's sandbox has other users, so that an application can run as one; anyone else's has root alone.
+ids=$(in_sandbox bash -c 'cat /proc/self/uid_map /proc/self/gid_map
+  setpriv --reuid 1000 --regid 1000 --clear-groups id -u 2>/dev/null' | xargs)
+if [ "$(id -u)" = 0 ]; then
+  check "root's sandbox maps 0 to 65535, setuid works (got '$ids')" [ "$ids" = "0 0 65536 0 0 65536 1000" ]
+else
+  check "the sandbox maps root alone (got '$ids')" [ "$ids" = "0 $(id -u) 1 0 $(id -g) 1" ]
+fi
+
 in_sandbox bash -c "(sleep 0.5; echo done > /var/log/orphan-$marker) & exit 0"
 check "the sandbox waits for orphans" [ -f "$state/var/log/orphan-$marker" ]
 "$sandbox" "$state" -- bash -c 'trap "exit 7" TERM; touch /var/log/ready; for i in {1..300}; do sleep 0.1; done' &
