@@ -25,7 +25,18 @@ enum KepToken : int {
   kKepTokenStopSync = 19,
   kKepTokenWdEnable = 20,
   kKepTokenDoNotDeathMonitor = 22,
+  kKepTokenNoNewPrivileges = 40,
 };
 
 // The next word of the line being read; null at its end.
 char *KepNextWord(KepParseContext *context);
+
+// What an application runs as (privilege_tokens.cpp); noNewPrivileges is a
+// flag of ProcessBoolToken's.
+int ProcessUserToken(KepParseContext *context);
+int ProcessGroupToken(KepParseContext *context);
+int ProcessUmaskToken(KepParseContext *context);
+int ProcessWorkDirToken(KepParseContext *context);
+int ProcessLimitToken(KepParseContext *context);
+int ProcessNiceToken(KepParseContext *context);
+int ProcessCapabilitiesToken(KepParseContext *context);

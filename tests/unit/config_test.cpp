@@ -50,7 +50,9 @@ class Config : public ::testing::Test {
 
 // Keywords in any letter case, notes behind values, flags that ignore what
 // follows them, quoted texts and default synchronisation files, as the dump
-// shows them; the second block only counts. Each flag sets its own setting.
+// shows them. What an application runs as is shown only where it is
+// configured (a limit repeated for one resource replaces it). Each flag sets
+// its own setting.
 TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
   Restore<const char *> syncDir(kepSyncFilesDir, "/sync");  // the reader only names the files
   const int status = Read(
@@ -59,11 +61,11 @@ TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
       "  doNotDeathMonitor no\n  deathMonitorAction halt\n  startLevel 100\n  env HOME \"/root\"\n"
       "  env X \"a  b\"\n  arg \"-a 1\"\n  arg \t \"a\" \"b\"\n  arg \"\"\n  wdEnable /x/wd\n"
       "  stopSync\n  initSync\t\r\n  startSync\n}\n   #killDelay 9\n \t\r\n"
-      "application other {\n}\n");
+      "application other {\n USER kepuser\n group 3000\n umask 27\n workDir /srv\n"
+      " limit nofile 64 #files\n limit core unlimited\n limit nofile 32 64\n limit CPU 0 "
+      "unlimited\n"
+      " nice -20\n noNewPrivileges\n capabilities \"CAP_NET_RAW cap_chown\"\n}\n");
   ASSERT_EQ(status, 0) << log_.Dump();
-  ASSERT_EQ(KepGetAppList().size(), 2u);
-  EXPECT_EQ(KepGetAppList().back().name + std::to_string(KepGetAppList().back().index), "other1");
-  KepGetAppList().pop_back();
   log_.Clear();
   KepLogSettings();
   KepLogGlobalEnv();
@@ -73,23 +75,32 @@ TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
     EXPECT_TRUE(line.level == 3 && line.notice == 0 && line.file == "KepConfig") << line.text;
     dump += line.text + "\n";
   }
-  EXPECT_EQ(dump,
-            "Configuration Settings:\n   killDelay:      7\n   killRetries:    4\n"
-            "   wdTimeout:      60\n   startSyncTime:  5\n   initSyncTime:   15\n"
-            "   stopSyncTime:   20\n   disableReboot:  true\n   disableReset:   false\n"
-            "   deathMonAction: reboot\n   deathMonPeriod: 600\n   deathMonCount:  3\n"
-            "Global environment list (size = 1):\n   1: [Q=say \"hi\"]\n"
-            "Log application data (size = 1):\n   1: /usr/bin/app\n"
-            "      state: Configured (2)\n      disabled: false\n      pid: 0\n"
-            "      deathAction: restart (3)\n      deathMonitorAction: halt (6)\n"
-            "      doNotDeathMonitor: true\n      startLevel: 100\n      index: 0\n"
-            "      startFile: /sync/app-start\n      initFile: /sync/app-init\n"
-            "      stopFile: /sync/app-stop\n      wdFile: /x/wd\n"
-            "      argList (size = 4):\n       1: [-a]\n       2: [1]\n       3: [a\"]\n"
-            "       4: [\"b]\n      envList (size = 6):\n       1: [HOME=/root]\n"
-            "       2: [X=a  b]\n       3: [KEP_START_FILE=/sync/app-start]\n"
-            "       4: [KEP_INIT_FILE=/sync/app-init]\n       5: [KEP_STOP_FILE=/sync/app-stop]\n"
-            "       6: [KEP_WD_FILE=/x/wd]\n");
+  EXPECT_EQ(
+      dump,
+      "Configuration Settings:\n   killDelay:      7\n   killRetries:    4\n"
+      "   wdTimeout:      60\n   startSyncTime:  5\n   initSyncTime:   15\n"
+      "   stopSyncTime:   20\n   disableReboot:  true\n   disableReset:   false\n"
+      "   deathMonAction: reboot\n   deathMonPeriod: 600\n   deathMonCount:  3\n"
+      "Global environment list (size = 1):\n   1: [Q=say \"hi\"]\n"
+      "Log application data (size = 2):\n   1: /usr/bin/app\n"
+      "      state: Configured (2)\n      disabled: false\n      pid: 0\n"
+      "      deathAction: restart (3)\n      deathMonitorAction: halt (6)\n"
+      "      doNotDeathMonitor: true\n      startLevel: 100\n      index: 0\n"
+      "      startFile: /sync/app-start\n      initFile: /sync/app-init\n"
+      "      stopFile: /sync/app-stop\n      wdFile: /x/wd\n"
+      "      argList (size = 4):\n       1: [-a]\n       2: [1]\n       3: [a\"]\n"
+      "       4: [\"b]\n      envList (size = 6):\n       1: [HOME=/root]\n"
+      "       2: [X=a  b]\n       3: [KEP_START_FILE=/sync/app-start]\n"
+      "       4: [KEP_INIT_FILE=/sync/app-init]\n       5: [KEP_STOP_FILE=/sync/app-stop]\n"
+      "       6: [KEP_WD_FILE=/x/wd]\n"
+      "   2: other\n      state: Configured (2)\n      disabled: false\n      pid: 0\n"
+      "      deathAction: invalid (0)\n      deathMonitorAction: not_set (1)\n"
+      "      doNotDeathMonitor: false\n      startLevel: 0\n      index: 1\n"
+      "      startFile: NULL\n      initFile: NULL\n      stopFile: NULL\n      wdFile: NULL\n"
+      "      argList (size = 0):\n      envList (size = 0):\n      user: kepuser\n"
+      "      group: 3000\n      umask: 027\n      workDir: /srv\n      limit nofile: 32 64\n"
+      "      limit core: unlimited unlimited\n      limit cpu: 0 unlimited\n      nice: -20\n"
+      "      noNewPrivileges: true\n      capabilities: [cap_chown cap_net_raw]\n");
   ASSERT_EQ(Read("disableReset\n"), 0);
   EXPECT_TRUE(KepGetDisableReset() && !KepGetDisableReboot());
 }
@@ -144,6 +155,7 @@ TEST_F(Config, EachFileGivesItsStatusLinesAndMessages) {
   const std::string a = "application a {\n", line = "ProcessConfigLine(): ";
   const std::string death = "ProcessDeathActionToken(): ", env = "ProcessEnvToken(): ";
   const std::string monitor = "ProcessDeathMonActionToken(): ", quote = "KepGetQuotedString(): ";
+  const std::string limit = "ProcessLimitToken(): ", caps = "ProcessCapabilitiesToken(): ";
   const struct {
     std::string text;
     int status;
@@ -176,6 +188,23 @@ TEST_F(Config, EachFileGivesItsStatusLinesAndMessages) {
       {a + "env HOME x\"y\"", 1021, 2, env + "invalid env value", quote + "open quote missing."},
       {"globalEnv A \"x", 1029, 1, "ProcessGlobalEnvToken(): invalid globalEnv value",
        quote + "close quote missing"},
+      {a + "user", 1060, 2, "ProcessUserToken(): user name or id missing"},
+      {a + "group -staff", 1061, 2, "ProcessGroupToken(): invalid group (-staff)"},
+      {a + "user 4294967295", 1061, 2, "ProcessUserToken(): invalid user (4294967295)"},
+      {a + "umask 0778", 1061, 2, "ProcessUmaskToken(): invalid umask (0778): octal, 0 to 0777"},
+      {a + "workDir srv", 1061, 2, "ProcessWorkDirToken(): workDir (srv) is not an absolute path"},
+      {a + "limit files 9", 1061, 2, limit + "unknown limit resource (files)"},
+      {a + "limit core", 1060, 2, limit + "limit core without a value"},
+      {a + "limit as 2 1", 1061, 2, limit + "limit as: soft limit 2 above hard limit 1"},
+      {a + "limit nice 0 -1", 1061, 2,
+       limit + "invalid limit nice value (-1): a number or unlimited"},
+      {a + "limit data 18446744073709551615", 1061, 2,
+       limit + "invalid limit data value (18446744073709551615): a number or unlimited"},
+      {a + "nice 20", 1061, 2, "ProcessNiceToken(): invalid nice (20): -20 to 19"},
+      {a + "nice -21", 1061, 2, "ProcessNiceToken(): invalid nice (-21): -20 to 19"},
+      {a + "capabilities \"cap_kill cap_fly\"", 1061, 2, caps + "unknown capability (cap_fly)"},
+      {a + "capabilities cap_kill", 1060, 2, caps + "no capabilities text",
+       quote + "quotes missing."},
       {a + "}\n#\n\napplication b {\n startLevel 101\nkillRetries 9\n", 1025, 6,
        "ProcessUintToken(): uint value for token 14 (101) > maximum (100)", "", 1},
       {a + "}\napplication open {\n deathAction none\n", 0, 4, "", "", 1},
