@@ -166,6 +166,7 @@ std::string StatusText(const KepAppList &list) {
     // in order: a kep that follows a killed one stops what it left running.
     PutNumber(out, "pstart", static_cast<long long>(app.run.procStart));
     Put(out, "stop", app.stopFile ? app.stopFile->c_str() : "");
+    Put(out, "user", app.privileges.user ? app.privileges.user->c_str() : "");
     out += '\n';
   }
   out += "end\n";

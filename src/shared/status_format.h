@@ -34,6 +34,7 @@ struct KepStatusApp {
   // Optional keys (absent in files of older kep versions).
   unsigned long long pstart = 0;  // the process's start in clock ticks after boot; 0: unknown
   std::string stopFile;           // empty when none
+  std::string user;               // the user it runs as, as configured; empty: kep's own
 };
 
 struct KepStatusData {

@@ -144,7 +144,8 @@ bool ParseApp(const Line &line, KepStatusApp *a, std::string *error) {
     return false;
   }
   if ((line.Has("pstart") && !line.Number("pstart", &a->pstart, error)) ||
-      (line.Has("stop") && !line.Text("stop", &a->stopFile, error))) {
+      (line.Has("stop") && !line.Text("stop", &a->stopFile, error)) ||
+      (line.Has("user") && !line.Text("user", &a->user, error))) {
     return false;
   }
   a->disabled = disabled != 0;

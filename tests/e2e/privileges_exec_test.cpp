@@ -26,7 +26,7 @@ std::string Application(const std::string &path, const std::string &keywords) {
 // without capabilities (binding port 80 is refused). An unknown user is a
 // start failure; a limit that cannot be set and a working folder that is
 // missing end the child before execve, logged, and the death action follows
-// (none, restart).
+// (none, restart). kep-status shows the users.
 TEST(PrivilegesExec, ApplicationsRunAsTheirUsersWithTheirLimitsOrNotAtAll) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root: only root's sandbox maps users other than root";
   e2e::State state;
@@ -111,6 +111,8 @@ kill -TERM $kep; wait $kep; echo "kep $?" >> record
 
   const ToolRun shown =
       RunTool(KepStatusMain, {"kep-status", "-k", "-f", state.Inside("/run/kep/status")});
+  for (const char *key : {" user=kepuser\n", " user=1000\n", " user=nosuchuser\n", " user=\n"})
+    EXPECT_GE(CountOf(shown.out, key), 1u) << key << shown.out;
   EXPECT_EQ(CountOf(shown.out, "name=" + state.File("unknown") + " state=Start_Failed "), 1u);
   // The next start empties the folder: another user's files are no obstacle.
   e2e::Run(state, e2e::KepCommand({"-c", state.File("missing.conf")})).Wait(30);

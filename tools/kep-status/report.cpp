@@ -109,10 +109,10 @@ void KepPrintKeys(FILE *out, const KepStatusData &d, const std::vector<KepStatus
     const KepStatusApp &a = *v.app;
     fprintf(out,
             "app name=%s state=%s pid=%ld disabled=%d level=%lu up=%s starts=%lu exit=%s "
-            "exitAgo=%s deaths=%lu wait=%s wdAge=%s\n",
+            "exitAgo=%s deaths=%lu wait=%s wdAge=%s user=%s\n",
             Escaped(a.name).c_str(), Escaped(a.state).c_str(), a.pid, a.disabled ? 1 : 0, a.level,
             Known(v.up).c_str(), a.starts, Escaped(a.exit).c_str(), Known(v.exitAgo).c_str(),
-            a.deaths, Escaped(a.wait).c_str(), Known(v.wdAge).c_str());
+            a.deaths, Escaped(a.wait).c_str(), Known(v.wdAge).c_str(), Escaped(a.user).c_str());
   }
 }
 
@@ -139,7 +139,7 @@ void KepPrintTable(FILE *out, const KepStatusData &d, const std::vector<KepStatu
     const char *title;
     std::string (*cell)(const KepStatusView &);
   };
-  static const Column kColumns[] = {
+  std::vector<Column> columns = {
       {"NAME", [](const KepStatusView &v) { return v.app->name; }},
       {"STATE", [](const KepStatusView &v) { return v.app->state; }},
       {"PID",
@@ -149,11 +149,18 @@ void KepPrintTable(FILE *out, const KepStatusData &d, const std::vector<KepStatu
       {"LAST EXIT", [](const KepStatusView &v) { return v.lastExit; }},
       {"NOTES", [](const KepStatusView &v) { return v.notes; }},
   };
-  size_t widths[sizeof kColumns / sizeof kColumns[0]];
-  for (size_t c = 0; c < sizeof kColumns / sizeof kColumns[0]; ++c) {
-    widths[c] = strlen(kColumns[c].title);
+  // Only where an application runs as a user of its own.
+  if (std::any_of(views.begin(), views.end(),
+                  [](const KepStatusView &v) { return !v.app->user.empty(); })) {
+    columns.insert(columns.begin() + 3, {"USER", [](const KepStatusView &v) {
+                                           return v.app->user.empty() ? "-" : v.app->user;
+                                         }});
+  }
+  std::vector<size_t> widths;
+  for (const Column &column : columns) {
+    widths.push_back(strlen(column.title));
     for (const KepStatusView &v : views)
-      widths[c] = std::max(widths[c], kColumns[c].cell(v).size());
+      widths.back() = std::max(widths.back(), column.cell(v).size());
   }
   auto row = [&](const std::vector<std::string> &cells) {
     std::string line;
@@ -165,11 +172,11 @@ void KepPrintTable(FILE *out, const KepStatusData &d, const std::vector<KepStatu
     fprintf(out, "%s\n", line.c_str());
   };
   std::vector<std::string> titles;
-  for (const Column &column : kColumns) titles.push_back(column.title);
+  for (const Column &column : columns) titles.push_back(column.title);
   row(titles);
   for (const KepStatusView &v : views) {
     std::vector<std::string> cells;
-    for (const Column &column : kColumns) cells.push_back(column.cell(v));
+    for (const Column &column : columns) cells.push_back(column.cell(v));
     row(cells);
   }
 }
