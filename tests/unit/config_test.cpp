@@ -249,7 +249,8 @@ TEST_F(Config, AFileThatCannotBeReadIsAnOpenFailureAndDevNullIsEmpty) {
 // kep-check: each input, a configuration text or the arguments, gives its exit
 // status (0 valid, 1 invalid, 2 usage error, shown on standard error), the
 // number of warnings and a part shown once. The PATH is a folder holding app,
-// foo, foo-bar and foobar.
+// foo, foo-bar and foobar. Users and groups are looked up in this system's
+// databases, or with --root in the files of a root file system.
 TEST(KepCheck, WarningsReportsAndExitStatuses) {
   TempDir temp;
   const std::string bin = temp.File("bin"), path = getenv("PATH");
@@ -262,12 +263,34 @@ TEST(KepCheck, WarningsReportsAndExitStatuses) {
   const std::string ref = KEP_SOURCE_DIR "/examples/reference.conf", usage = "usage: kep-check";
   const std::string bad = temp.Write("bad", "killDelay 5\nkillDelay 1\n");
   const std::string monitor = "deathMonitorAction reboot\ndeathMonitorPeriod ";
+  const std::string root = temp.File("rootfs"), etc = root + "/etc/", none = temp.File("none");
+  mkdir(root.c_str(), 0755);
+  mkdir(etc.c_str(), 0755);
+  temp.Write("rootfs/etc/passwd", "root:x:0:0::/root:/bin/sh\nwww:x:33:33::/:/bin/false\n");
+  temp.Write("rootfs/etc/group", "root:x:0:\nwww:x:33:\nstaff:x:50:www\n");
+  const std::string invalid = ": not valid on the root file system " + root + ": 1 error(s)";
   const struct {
     std::string input;
     int status;
     size_t warnings;
     std::string shown;
+    std::string root = "";  // --root
   } cases[] = {
+      {app("app", " user www\n group staff\n"), 0, 0, ", 0 warning(s)", root},
+      {app("app", " user 4321\n group 50\n"), 0, 0, ", 0 warning(s)", root},
+      {app("app", " user web\n"), 1, 0,
+       "\nerror: application app (line 1): user web is unknown in " + etc + "passwd\n", root},
+      {app("app", " group wheel\n"), 1, 0, "group wheel is unknown in " + etc + "group\n", root},
+      {app("app", " user 4321\n"), 1, 0,
+       "user 4321 has no entry in " + etc +
+           "passwd, so a group must be given\n"
+           "worst-case stop time: 66 s\n" +
+           temp.File("c") + invalid,
+       root},
+      {app("app", " user www\n"), 1, 0, "cannot read " + none + "/etc/passwd, errno = 2", none},
+      {app("app", " user root\n"), 0, 0, ", 0 warning(s)"},
+      {app("app", " user kep-no-such-user\n"), 1, 0, "user kep-no-such-user is unknown\n"},
+      {"--root", 2, 0, usage},
       {std::string(450, '#') + "\napplication app {\n}\n", 0, 1, "app (line 3): no deathAction"},
       {app("app", " deathMonitorAction halt\n"), 0, 1, "app (line 3): deathMonitorAction halt"},
       // 1 s between two counted deaths, plus startSyncTime without a start file.
@@ -298,6 +321,7 @@ TEST(KepCheck, WarningsReportsAndExitStatuses) {
     std::istringstream words(c.input);
     for (std::string word; words >> word;) args.push_back(word);
     if (c.input.find('\n') != std::string::npos) args = {"kep-check", temp.Write("c", c.input)};
+    if (!c.root.empty()) args.insert(args.begin() + 1, {"--root", c.root});
     const ToolRun run = RunTool(KepCheckMain, args);
     const std::string &shown = c.status == 2 ? run.err : run.out;
     EXPECT_EQ(run.status, c.status) << run.out;
