@@ -1,7 +1,8 @@
 // Applications of the device tests, one static binary called by their names:
 //   crasher [MS]       exits with status 3 after MS milliseconds (default 0);
 //   sleeper [MS]       sleeps until a signal ends it, or SIGKILL after MS milliseconds;
-//   feeder N           feeds its watchdog N times a second apart, then no more.
+//   feeder N           tells its user and group, feeds its watchdog N times a second apart,
+//                      then no more.
 #include <libgen.h>
 #include <signal.h>
 #include <stdio.h>
@@ -26,6 +27,7 @@ int main(int argc, char **argv) {
     Pause();
   }
   if (strcmp(name, "feeder") == 0 && argc > 1) {
+    printf("feeder: uid %d, gid %d (pid %d)\n", (int)getuid(), (int)getgid(), (int)getpid());
     for (int n = atoi(argv[1]); n > 0; --n, sleep(1)) {
       pid_t pid = fork();
       if (pid == 0) {
