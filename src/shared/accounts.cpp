@@ -148,6 +148,20 @@ class Database {
   std::string root_;
 };
 
+// An id as it stands, or the gid of a name.
+bool ResolveGroup(Database &database, const char *group, const std::string &root, gid_t *gid,
+                  std::string *problem) {
+  if (IsId(group)) {
+    *gid = static_cast<gid_t>(strtoul(group, nullptr, 10));
+    return true;
+  }
+  Found known = database.FindGroup(group, gid, problem);
+  if (known == Found::kNo)
+    *problem = "group " + std::string(group) + " is unknown" +
+               (root.empty() ? "" : " in " + root + "/etc/group");
+  return known == Found::kYes;
+}
+
 }  // namespace
 
 bool KepResolveAccounts(const char *user, const char *group, uid_t ownUid, const std::string &root,
@@ -157,6 +171,7 @@ bool KepResolveAccounts(const char *user, const char *group, uid_t ownUid, const
   User entry;
   Found found = Found::kNo;
   *accounts = KepAccounts{};
+  accounts->setUid = user != nullptr;
   if (user != nullptr && IsId(user)) {
     accounts->uid = static_cast<uid_t>(strtoul(user, nullptr, 10));
     found = database.FindUser(nullptr, accounts->uid, &entry, problem);
@@ -169,21 +184,13 @@ bool KepResolveAccounts(const char *user, const char *group, uid_t ownUid, const
     found = database.FindUser(nullptr, ownUid, &entry, problem);
   }
   if (found == Found::kFailed) return false;
-  accounts->setUid = user != nullptr;
-  if (group != nullptr && IsId(group)) {
-    accounts->gid = static_cast<gid_t>(strtoul(group, nullptr, 10));
-  } else if (group != nullptr) {
-    Found known = database.FindGroup(group, &accounts->gid, problem);
-    if (known == Found::kNo)
-      *problem = "group " + std::string(group) + " is unknown" +
-                 (root.empty() ? "" : " in " + root + "/etc/group");
-    if (known != Found::kYes) return false;
+  if (group != nullptr) {
+    if (!ResolveGroup(database, group, root, &accounts->gid, problem)) return false;
   } else if (found == Found::kYes) {
     accounts->gid = entry.gid;
   } else {
-    *problem = "user " + std::string(user != nullptr ? user : std::to_string(ownUid)) +
-               " has no entry" + (where.empty() ? " in the user database" : where) +
-               ", so a group must be given";
+    *problem = "user " + std::string(user) + " has no entry" +
+               (where.empty() ? " in the user database" : where) + ", so a group must be given";
     return false;
   }
   if (found != Found::kYes) {
