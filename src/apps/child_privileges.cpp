@@ -36,16 +36,22 @@ const char *KepCapability(int capability) {
 
 bool KepKept(uint64_t kept, int capability) { return (kept >> capability & 1) != 0; }
 
+// prctl reads its arguments as unsigned long, and some options insist that the
+// unused ones be 0.
+int KepPrctl(int option, unsigned long second, unsigned long third = 0) {
+  return prctl(option, second, third, 0UL, 0UL);
+}
+
 // Every capability not kept leaves the bounding set, so that no later execve
 // (of a set-user-id program, say) gives it back; those kept survive the
 // change of uid in the permitted set.
 bool KepKeepCapabilities(uint64_t kept, char *report, size_t size) {
-  for (int c = 0; c < kKepMaxCapabilities && prctl(PR_CAPBSET_READ, c, 0, 0, 0) >= 0; ++c) {
-    if (!KepKept(kept, c) && prctl(PR_CAPBSET_DROP, c, 0, 0, 0) != 0)
+  for (int c = 0; c < kKepMaxCapabilities && KepPrctl(PR_CAPBSET_READ, c) >= 0; ++c) {
+    if (!KepKept(kept, c) && KepPrctl(PR_CAPBSET_DROP, c) != 0)
       return KepFailed(report, size, "prctl(PR_CAPBSET_DROP, %s) failed, errno = %i.",
                        KepCapability(c), errno);
   }
-  if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0)
+  if (KepPrctl(PR_SET_KEEPCAPS, 1) != 0)
     return KepFailed(report, size, "prctl(PR_SET_KEEPCAPS) failed, errno = %i.", errno);
   return true;
 }
@@ -62,7 +68,7 @@ bool KepRaiseAmbient(uint64_t kept, char *report, size_t size) {
   if (syscall(SYS_capset, &header, data) != 0)
     return KepFailed(report, size, "capset() failed, errno = %i.", errno);
   for (int c = 0; c < kKepMaxCapabilities; ++c) {
-    if (KepKept(kept, c) && prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, c, 0, 0) != 0)
+    if (KepKept(kept, c) && KepPrctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, c) != 0)
       return KepFailed(report, size, "prctl(PR_CAP_AMBIENT_RAISE, %s) failed, errno = %i.",
                        KepCapability(c), errno);
   }
@@ -137,7 +143,7 @@ bool KepApplyPrivileges(const KepChildPrivileges &p, char *report, size_t size) 
   if (c.umask) umask(static_cast<mode_t>(*c.umask));
   if (c.workDir && chdir(c.workDir->c_str()) != 0)
     return KepFailed(report, size, "chdir(%s) failed, errno = %i.", c.workDir->c_str(), errno);
-  if (c.noNewPrivileges != 0 && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+  if (c.noNewPrivileges != 0 && KepPrctl(PR_SET_NO_NEW_PRIVS, 1) != 0)
     return KepFailed(report, size, "prctl(PR_SET_NO_NEW_PRIVS) failed, errno = %i.", errno);
   return true;
 }
