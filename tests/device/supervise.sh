@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Supervision on the real kernel, read from the console: the feeder runs as the user guest,
-# feeds its watchdog twice (the time-out line counts 2 feeds), stops feeding and is stopped and
-# started again; the sleeper is killed (SIGKILL) and started again; SIGTERM through the init
+# with a negative nice value and a hard rtprio limit above kep's (both set while the child is
+# still root), feeds its watchdog twice (the time-out line counts 2 feeds), stops feeding and is
+# stopped and started again; the sleeper is killed (SIGKILL) and started again; SIGTERM through the init
 # then stops kep in order.
 set -euo pipefail
 source "$(dirname "$0")/../../tools/device/lib.sh"
@@ -18,6 +19,8 @@ application feeder {
   wdEnable
   arg "2"
   user guest
+  nice -5
+  limit rtprio 10
 }
 application sleeper {
   deathAction restart
@@ -33,7 +36,7 @@ count() { grep -cE -- "$1" "$work/console" || true; }
 while read -r min regex; do
   [ "$(count "$regex")" -ge "$min" ] || fail "fewer than $min lines match: $regex"
 done <<'CHECKS'
-2 feeder: uid 1000, gid 1000
+2 feeder: uid 1000, gid 1000, nice -5, rtprio 10 \(pid
 1 KepWdCheck\(\): watchdog timeout: feeder, pid: [0-9]+ \(2, [0-9]+, [0-9]+, [0-9]+, 2\)
 1 feeder \(pid [0-9]+\) \*\*\* EXITED \*\*\* exitStatus: -1, signalNum: 15,
 2 successfully started feeder\[0\]
