@@ -94,10 +94,25 @@ void KepCloseInheritedDescriptors(int keep) {
   KepCloseRange(static_cast<unsigned int>(keep) + 1, ~0U);
 }
 
+// The parent logs the report (kep in the background has no standard error),
+// then standard error gets it, and the child ends without the application.
+[[noreturn]] void KepEndChild(int reportFd, const char *report) {
+  const size_t length = strlen(report);
+  if (reportFd >= 0 && length > 0) {
+    ssize_t written = write(reportFd, report, length);
+    static_cast<void>(written);  // nothing more could be told
+  }
+  KepSay("%s", report);
+  // _exit: exit() would run the supervisor's atexit handlers and flush a copy of
+  // its stdio buffers a second time.
+  _exit(1);
+}
+
 }  // namespace
 
 void KepExecChild(const char *path, char *const argv[], char *const envp[], const char *name,
-                  pid_t oldPid, int reportFd, const sigset_t &changedSignals) noexcept {
+                  pid_t oldPid, int reportFd, const sigset_t &changedSignals,
+                  const KepChildPrivileges &privileges) noexcept {
   umask(022);
   if (setsid() < 0) {
     KepSay("setsid() (%s, %i) failed, errno = %i.", name, static_cast<int>(oldPid), errno);
@@ -118,19 +133,10 @@ void KepExecChild(const char *path, char *const argv[], char *const envp[], cons
     KepSay("sigprocmask() (%s, %i) failed, errno = %i.", name, static_cast<int>(oldPid), errno);
   }
   KepCloseInheritedDescriptors(reportFd);
+  char report[kKepChildReportSize];
+  if (!KepApplyPrivileges(privileges, report, sizeof report)) KepEndChild(reportFd, report);
   if (sched_yield() != 0) KepSay("sched_yield() failed, errno = %i.", errno);
   execve(path, argv, envp);
-  int error = errno;
-  // The parent logs the report: kep in the background has no standard error.
-  char report[kKepChildReportSize];
-  int length = snprintf(report, sizeof report, "execve(%s) returned, errno = %i.", path, error);
-  if (length >= static_cast<int>(sizeof report)) length = static_cast<int>(sizeof report) - 1;
-  if (reportFd >= 0 && length > 0) {
-    ssize_t written = write(reportFd, report, static_cast<size_t>(length));
-    static_cast<void>(written);  // nothing more could be told
-  }
-  KepSay("%s", report);
-  // _exit: exit() would run the supervisor's atexit handlers and flush a copy of
-  // its stdio buffers a second time.
-  _exit(1);
+  snprintf(report, sizeof report, "execve(%s) returned, errno = %i.", path, errno);
+  KepEndChild(reportFd, report);
 }

@@ -36,12 +36,14 @@ struct KepAppControl {
 // A control that asks nothing (tests, tools).
 const KepAppControl &KepNoControl();
 
-// Finds the application on PATH, removes its stale synchronisation files, forks
-// and executes it with its own argument and environment vectors, books the
-// child in the record (Running, pid, startCount + 1) and waits up to
-// startSyncTime seconds for its start file. 0 when the child was created, 1001
-// when no executable was found (record unchanged), 1002 when fork failed
-// (state Exited). Called by the StartingApps handler with SIGCHLD blocked.
+// Finds the application on PATH, looks up its user and group when configured,
+// removes its stale synchronisation files, forks and executes it as its user
+// with its own argument and environment vectors, books the child in the
+// record (Running, pid, startCount + 1) and waits up to startSyncTime seconds
+// for its start file. 0 when the child was created, 1001 when no executable
+// was found and 1062 when its user or group cannot be resolved (record
+// unchanged), 1002 when fork failed (state Exited). Called by the
+// StartingApps handler with SIGCHLD blocked.
 int KepStartOneApp(KepApp *app, const KepAppControl &control = KepNoControl());
 
 // Logs the report of a failed execve that came after the start returned, and

@@ -124,7 +124,8 @@ namespace {
 // failed execve goes to *reportFd (-1 without one). 0, or 1002 when fork failed
 // (state Exited).
 int KepForkChild(KepApp *app, const char *execPath, const KepVectors &vectors,
-                 const KepAppControl &control, int *reportFd) {
+                 const KepChildPrivileges &privileges, const KepAppControl &control,
+                 int *reportFd) {
   static char *const kNoEnvironment[] = {nullptr};
   // Without standard error (-b) the child's report of a failed execve would be
   // lost: it goes through this pipe to the parent's log as well.
@@ -143,7 +144,7 @@ int KepForkChild(KepApp *app, const char *execPath, const KepVectors &vectors,
   }
   if (pid == 0) {
     KepExecChild(execPath, vectors.argv, vectors.envp != nullptr ? vectors.envp : kNoEnvironment,
-                 app->name.c_str(), oldPid, reportPipe[1], control.changedSignals);
+                 app->name.c_str(), oldPid, reportPipe[1], control.changedSignals, privileges);
   }
   if (reportPipe[1] >= 0) close(reportPipe[1]);
   *reportFd = reportPipe[0];
@@ -182,12 +183,14 @@ int KepStartOneApp(KepApp *app, const KepAppControl &control) {
   try {
     char execPath[kKepExecPathSize];
     if (!KepFindExecutable(*app, execPath)) return KEP_ERR_NOT_FOUND;
+    KepChildPrivileges privileges;
+    if (!KepResolvePrivileges(*app, &privileges)) return KEP_ERR_UNKNOWN_ACCOUNT;
     KepRemoveStaleSyncFiles(*app);
     KepVectors vectors;
     // The caller books a start without vectors as Start_Failed.
     if (!KepBuildVectors(*app, &vectors)) return KEP_ERR_ALLOC;
     int reportFd = -1;
-    int status = KepForkChild(app, execPath, vectors, control, &reportFd);
+    int status = KepForkChild(app, execPath, vectors, privileges, control, &reportFd);
     if (status != KEP_OK) return status;
     // Told at once: a kep that dies from here on leaves a process that the next
     // kep must be able to find.
@@ -197,7 +200,8 @@ int KepStartOneApp(KepApp *app, const KepAppControl &control) {
     KepAwaitStartFile(app, control);
     return KEP_OK;
   } catch (...) {
-    // Only the prefix string can throw (allocation); nothing was started then.
+    // Only the prefix string and the look-up of the user can throw (allocation);
+    // nothing was started then.
     Log_Msg(LOG_MSG_ERROR, 0, kKepStartAppUnit, "%s(): out of memory for %s.", "KepStartOneApp",
             app->name.c_str());
     return KEP_ERR_ALLOC;

@@ -1,5 +1,7 @@
 // The configuration dump: settings, global environment and application list,
 // written to the log in a fixed layout.
+#include <stdio.h>
+
 #include "ZelLog.h"
 #include "kep_config.h"
 
@@ -33,6 +35,39 @@ void KepLogRuntimeFields(const KepApp &app) {
           static_cast<long>(app.execTime.tv_sec), static_cast<long>(app.execTime.tv_usec));
 }
 
+const char *KepLimitValue(uint64_t value, char (&text)[24]) {
+  if (value == kKepUnlimited) return "unlimited";
+  snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
+  return text;
+}
+
+// Only what is configured: a record without any of it dumps as it always did.
+// Plain buffers: the state machine dumps too, where nothing may throw.
+void KepLogPrivileges(const KepAppPrivileges &p) {
+  if (p.user) Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "      user: %s", p.user->c_str());
+  if (p.group) Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "      group: %s", p.group->c_str());
+  if (p.umask) Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "      umask: %03o", *p.umask);
+  if (p.workDir) Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "      workDir: %s", p.workDir->c_str());
+  for (const KepLimit &limit : p.limits) {
+    char soft[24], hard[24];
+    Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "      limit %s: %s %s",
+            KepValueToName(KepLimitNames, limit.resource, 0), KepLimitValue(limit.soft, soft),
+            KepLimitValue(limit.hard, hard));
+  }
+  if (p.nice) Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "      nice: %i", static_cast<int>(*p.nice));
+  if (p.noNewPrivileges != 0)
+    Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "      noNewPrivileges: true");
+  if (!p.capabilities) return;
+  char kept[1024] = "";
+  size_t length = 0;
+  for (const KepValueName *row = KepCapabilityNames; row->name != nullptr; ++row) {
+    if ((*p.capabilities >> row->value & 1) == 0 || length >= sizeof kept) continue;
+    length += static_cast<size_t>(
+        snprintf(kept + length, sizeof kept - length, "%s%s", length == 0 ? "" : " ", row->name));
+  }
+  Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "      capabilities: [%s]", kept);
+}
+
 void KepLogConfigFields(const KepApp &app) {
   Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit, "      deathAction: %s (%u)",
           KepDeathActionName(app.deathAction), app.deathAction);
@@ -52,6 +87,7 @@ void KepLogConfigFields(const KepApp &app) {
   Log_Msg(LOG_MSG_INFO, 0, kKepConfigUnit,
           "      envList (size = %u):", static_cast<unsigned>(app.envList.size()));
   KepLogListEntries(app.envList);
+  KepLogPrivileges(app.privileges);
 }
 
 }  // namespace

@@ -64,6 +64,38 @@ const char *KepDeathActionName(uint32_t value);
 uint32_t KepDeathActionFromName(const char *name);  // exact match; 0 when unknown
 const char *KepAppStateName(uint32_t value);
 
+// ---- what an application runs as ----
+
+// kKepUnlimited in a limit: no limit (RLIM_INFINITY).
+inline constexpr uint64_t kKepUnlimited = UINT64_MAX;
+
+struct KepLimit {
+  int32_t resource;  // RLIMIT_*
+  uint64_t soft, hard;
+};
+
+// Who an application runs as and with which limits, as configured. Left at
+// the defaults (nothing configured) it runs as kep runs, as it always has.
+struct KepAppPrivileges {
+  std::optional<std::string> user, group;  // a name or an id, as written
+  std::optional<uint32_t> umask;
+  std::optional<std::string> workDir;
+  std::vector<KepLimit> limits;  // one per resource, in the order first configured
+  std::optional<int32_t> nice;
+  uint8_t noNewPrivileges = 0;
+  std::optional<uint64_t> capabilities;  // those kept: bit N for capability N
+
+  bool Configured() const {
+    return user || group || umask || workDir || !limits.empty() || nice || noNewPrivileges != 0 ||
+           capabilities;
+  }
+};
+
+// The resources of limit (nofile, nproc, ...) and the capabilities the build
+// knows (cap_chown, ...); each table ends with the value -1.
+extern const KepValueName KepLimitNames[];
+extern const KepValueName KepCapabilityNames[];
+
 // ---- application records ----
 
 struct KepApp {
@@ -79,6 +111,7 @@ struct KepApp {
   std::optional<std::string> wdFile;
   std::list<std::string> argList;
   std::list<std::string> envList;  // NAME=value
+  KepAppPrivileges privileges;
   uint32_t state = KEP_APP_STATE_NONE;
   uint8_t disabled = 0;
   int32_t pid = 0;

@@ -66,6 +66,9 @@ int StartLevel(KepParseContext *c) {
 int DoNotDeathMonitor(KepParseContext *c) {
   return ProcessBoolToken(c, kKepTokenDoNotDeathMonitor, &c->app.doNotDeathMonitor);
 }
+int NoNewPrivileges(KepParseContext *c) {
+  return ProcessBoolToken(c, kKepTokenNoNewPrivileges, &c->app.privileges.noNewPrivileges);
+}
 
 struct KepKeyword {
   const char *name;
@@ -101,6 +104,14 @@ const KepKeyword kKepAppKeywords[] = {
     {"startLevel", StartLevel},
     {"deathMonitorAction", ProcessDeathMonAppActionToken},
     {"doNotDeathMonitor", DoNotDeathMonitor},
+    {"user", ProcessUserToken},
+    {"group", ProcessGroupToken},
+    {"umask", ProcessUmaskToken},
+    {"workDir", ProcessWorkDirToken},
+    {"limit", ProcessLimitToken},
+    {"nice", ProcessNiceToken},
+    {"noNewPrivileges", NoNewPrivileges},
+    {"capabilities", ProcessCapabilitiesToken},
 };
 
 template <size_t N>

@@ -26,7 +26,18 @@ enum KepToken : int {
   kKepTokenWdEnable = 20,
   kKepTokenDoNotDeathMonitor = 22,
   kKepTokenHwWatchdogTimeout = 23,
+  kKepTokenNoNewPrivileges = 40,
 };
 
 // The next word of the line being read; null at its end.
 char *KepNextWord(KepParseContext *context);
+
+// What an application runs as (privilege_tokens.cpp); noNewPrivileges is a
+// flag of ProcessBoolToken's.
+int ProcessUserToken(KepParseContext *context);
+int ProcessGroupToken(KepParseContext *context);
+int ProcessUmaskToken(KepParseContext *context);
+int ProcessWorkDirToken(KepParseContext *context);
+int ProcessLimitToken(KepParseContext *context);
+int ProcessNiceToken(KepParseContext *context);
+int ProcessCapabilitiesToken(KepParseContext *context);

@@ -168,6 +168,7 @@ std::string StatusText(const KepAppList &list) {
     PutNumber(out, "pstart", static_cast<long long>(app.run.procStart));
     Put(out, "stop", app.stopFile ? app.stopFile->c_str() : "");
     PutTime(out, "held", app.state == KEP_APP_STATE_HELD ? app.run.heldSince : timeval{0, 0});
+    Put(out, "user", app.privileges.user ? app.privileges.user->c_str() : "");
     out += '\n';
   }
   out += "end\n";

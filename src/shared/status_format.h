@@ -50,6 +50,7 @@ struct KepStatusApp {
   unsigned long long pstart = 0;  // the process's start in clock ticks after boot; 0: unknown
   std::string stopFile;           // empty when none
   struct timeval held = {0, 0};   // boot clock: since when kep-ctl holds it stopped; 0.0: not
+  std::string user;               // the user it runs as, as configured; empty: kep's own
 };
 
 struct KepStatusData {

@@ -125,7 +125,8 @@ bool ParseApp(const Line &line, KepStatusApp *a, std::string *error) {
   }
   if ((line.Has("pstart") && !line.Number("pstart", &a->pstart, error)) ||
       (line.Has("stop") && !line.Text("stop", &a->stopFile, error)) ||
-      (line.Has("held") && !line.Time("held", &a->held, error))) {
+      (line.Has("held") && !line.Time("held", &a->held, error)) ||
+      (line.Has("user") && !line.Text("user", &a->user, error))) {
     return false;
   }
   a->disabled = disabled != 0;

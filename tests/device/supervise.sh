@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Supervision on the real kernel, read from the console: the feeder stops feeding its watchdog
-# and is stopped and started again; the sleeper is killed (SIGKILL) and started again; SIGTERM
-# through the init then stops kep in order.
+# Supervision on the real kernel, read from the console: the feeder runs as the user guest,
+# with a negative nice value and a hard rtprio limit above kep's (both set while the child is
+# still root), feeds its watchdog twice (the time-out line counts 2 feeds), stops feeding and is
+# stopped and started again; the sleeper is killed (SIGKILL) and started again; SIGTERM through the init
+# then stops kep in order.
 set -euo pipefail
 source "$(dirname "$0")/../../tools/device/lib.sh"
 work=$(mktemp -d /tmp/kep-device-XXXXXX)
@@ -16,6 +18,9 @@ application feeder {
   deathAction restart
   wdEnable
   arg "2"
+  user guest
+  nice -5
+  limit rtprio 10
 }
 application sleeper {
   deathAction restart
@@ -31,7 +36,8 @@ count() { grep -cE -- "$1" "$work/console" || true; }
 while read -r min regex; do
   [ "$(count "$regex")" -ge "$min" ] || fail "fewer than $min lines match: $regex"
 done <<'CHECKS'
-1 KepWdCheck\(\): watchdog timeout: feeder, pid
+2 feeder: uid 1000, gid 1000, nice -5, rtprio 10 \(pid
+1 KepWdCheck\(\): watchdog timeout: feeder, pid: [0-9]+ \(2, [0-9]+, [0-9]+, [0-9]+, 2\)
 1 feeder \(pid [0-9]+\) \*\*\* EXITED \*\*\* exitStatus: -1, signalNum: 15,
 2 successfully started feeder\[0\]
 1 sleeper \(pid [0-9]+\) \*\*\* EXITED \*\*\* exitStatus: -1, signalNum: 9,
@@ -39,4 +45,4 @@ done <<'CHECKS'
 1 ---- kep stopped ----
 CHECKS
 [ "$(count "kep-board: reboot")" -eq 0 ] || fail "rebooted"
-echo "PASS: watchdog time-out and restart, kill and restart, stop in order"
+echo "PASS: a watchdog fed by another user, its time-out and restart, kill and restart, stop in order"

@@ -1,12 +1,14 @@
 // Applications of the device tests, one static binary called by their names:
 //   crasher [MS]       exits with status 3 after MS milliseconds (default 0);
 //   sleeper [MS]       sleeps until a signal ends it, or SIGKILL after MS milliseconds;
-//   feeder N           feeds its watchdog N times a second apart, then no more.
+//   feeder N           tells its user, group, nice value and hard rtprio limit, feeds its
+//                      watchdog N times a second apart, then no more.
 #include <libgen.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +28,10 @@ int main(int argc, char **argv) {
     Pause();
   }
   if (strcmp(name, "feeder") == 0 && argc > 1) {
+    struct rlimit rtprio = {0, 0};
+    getrlimit(RLIMIT_RTPRIO, &rtprio);
+    printf("feeder: uid %d, gid %d, nice %d, rtprio %lu (pid %d)\n", (int)getuid(), (int)getgid(),
+           getpriority(PRIO_PROCESS, 0), (unsigned long)rtprio.rlim_max, (int)getpid());
     for (int n = atoi(argv[1]); n > 0; --n, sleep(1)) {
       pid_t pid = fork();
       if (pid == 0) {

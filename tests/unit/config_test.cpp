@@ -50,7 +50,9 @@ class Config : public ::testing::Test {
 
 // Keywords in any letter case, notes behind values, flags that ignore what
 // follows them, quoted texts and default synchronisation files, as the dump
-// shows them; the second block only counts. Each flag sets its own setting.
+// shows them. What an application runs as is shown only where it is
+// configured (a limit repeated for one resource replaces it). Each flag sets
+// its own setting.
 TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
   Restore<const char *> syncDir(kepSyncFilesDir, "/sync");  // the reader only names the files
   const int status = Read(
@@ -59,11 +61,11 @@ TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
       "  doNotDeathMonitor no\n  deathMonitorAction halt\n  startLevel 100\n  env HOME \"/root\"\n"
       "  env X \"a  b\"\n  arg \"-a 1\"\n  arg \t \"a\" \"b\"\n  arg \"\"\n  wdEnable /x/wd\n"
       "  stopSync\n  initSync\t\r\n  startSync\n}\n   #killDelay 9\n \t\r\n"
-      "application other {\n}\n");
+      "application other {\n USER kepuser\n group 3000\n umask 27\n workDir /srv\n"
+      " limit nofile 64 #files\n limit core unlimited\n limit nofile 32 64\n limit CPU 0 "
+      "unlimited\n"
+      " nice -20\n noNewPrivileges\n capabilities \"CAP_NET_RAW cap_chown\"\n}\n");
   ASSERT_EQ(status, 0) << log_.Dump();
-  ASSERT_EQ(KepGetAppList().size(), 2u);
-  EXPECT_EQ(KepGetAppList().back().name + std::to_string(KepGetAppList().back().index), "other1");
-  KepGetAppList().pop_back();
   log_.Clear();
   KepLogSettings();
   KepLogGlobalEnv();
@@ -73,23 +75,32 @@ TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
     EXPECT_TRUE(line.level == 3 && line.notice == 0 && line.file == "KepConfig") << line.text;
     dump += line.text + "\n";
   }
-  EXPECT_EQ(dump,
-            "Configuration Settings:\n   killDelay:      7\n   killRetries:    4\n"
-            "   wdTimeout:      60\n   startSyncTime:  5\n   initSyncTime:   15\n"
-            "   stopSyncTime:   20\n   disableReboot:  true\n   disableReset:   false\n"
-            "   deathMonAction: reboot\n   deathMonPeriod: 600\n   deathMonCount:  3\n"
-            "Global environment list (size = 1):\n   1: [Q=say \"hi\"]\n"
-            "Log application data (size = 1):\n   1: /usr/bin/app\n"
-            "      state: Configured (2)\n      disabled: false\n      pid: 0\n"
-            "      deathAction: restart (3)\n      deathMonitorAction: halt (6)\n"
-            "      doNotDeathMonitor: true\n      startLevel: 100\n      index: 0\n"
-            "      startFile: /sync/app-start\n      initFile: /sync/app-init\n"
-            "      stopFile: /sync/app-stop\n      wdFile: /x/wd\n"
-            "      argList (size = 4):\n       1: [-a]\n       2: [1]\n       3: [a\"]\n"
-            "       4: [\"b]\n      envList (size = 6):\n       1: [HOME=/root]\n"
-            "       2: [X=a  b]\n       3: [KEP_START_FILE=/sync/app-start]\n"
-            "       4: [KEP_INIT_FILE=/sync/app-init]\n       5: [KEP_STOP_FILE=/sync/app-stop]\n"
-            "       6: [KEP_WD_FILE=/x/wd]\n");
+  EXPECT_EQ(
+      dump,
+      "Configuration Settings:\n   killDelay:      7\n   killRetries:    4\n"
+      "   wdTimeout:      60\n   startSyncTime:  5\n   initSyncTime:   15\n"
+      "   stopSyncTime:   20\n   disableReboot:  true\n   disableReset:   false\n"
+      "   deathMonAction: reboot\n   deathMonPeriod: 600\n   deathMonCount:  3\n"
+      "Global environment list (size = 1):\n   1: [Q=say \"hi\"]\n"
+      "Log application data (size = 2):\n   1: /usr/bin/app\n"
+      "      state: Configured (2)\n      disabled: false\n      pid: 0\n"
+      "      deathAction: restart (3)\n      deathMonitorAction: halt (6)\n"
+      "      doNotDeathMonitor: true\n      startLevel: 100\n      index: 0\n"
+      "      startFile: /sync/app-start\n      initFile: /sync/app-init\n"
+      "      stopFile: /sync/app-stop\n      wdFile: /x/wd\n"
+      "      argList (size = 4):\n       1: [-a]\n       2: [1]\n       3: [a\"]\n"
+      "       4: [\"b]\n      envList (size = 6):\n       1: [HOME=/root]\n"
+      "       2: [X=a  b]\n       3: [KEP_START_FILE=/sync/app-start]\n"
+      "       4: [KEP_INIT_FILE=/sync/app-init]\n       5: [KEP_STOP_FILE=/sync/app-stop]\n"
+      "       6: [KEP_WD_FILE=/x/wd]\n"
+      "   2: other\n      state: Configured (2)\n      disabled: false\n      pid: 0\n"
+      "      deathAction: invalid (0)\n      deathMonitorAction: not_set (1)\n"
+      "      doNotDeathMonitor: false\n      startLevel: 0\n      index: 1\n"
+      "      startFile: NULL\n      initFile: NULL\n      stopFile: NULL\n      wdFile: NULL\n"
+      "      argList (size = 0):\n      envList (size = 0):\n      user: kepuser\n"
+      "      group: 3000\n      umask: 027\n      workDir: /srv\n      limit nofile: 32 64\n"
+      "      limit core: unlimited unlimited\n      limit cpu: 0 unlimited\n      nice: -20\n"
+      "      noNewPrivileges: true\n      capabilities: [cap_chown cap_net_raw]\n");
   ASSERT_EQ(Read("disableReset\n"), 0);
   EXPECT_TRUE(KepGetDisableReset() && !KepGetDisableReboot());
   // The hardware watchdog shows only where it is configured, quoted or not.
@@ -154,6 +165,7 @@ TEST_F(Config, EachFileGivesItsStatusLinesAndMessages) {
   const std::string a = "application a {\n", line = "ProcessConfigLine(): ";
   const std::string death = "ProcessDeathActionToken(): ", env = "ProcessEnvToken(): ";
   const std::string monitor = "ProcessDeathMonActionToken(): ", quote = "KepGetQuotedString(): ";
+  const std::string limit = "ProcessLimitToken(): ", caps = "ProcessCapabilitiesToken(): ";
   const struct {
     std::string text;
     int status;
@@ -187,6 +199,23 @@ TEST_F(Config, EachFileGivesItsStatusLinesAndMessages) {
       {"hwWatchdog", 1047, 1, "ProcessHwWatchdogToken(): hwWatchdog device not found"},
       {"globalEnv A \"x", 1029, 1, "ProcessGlobalEnvToken(): invalid globalEnv value",
        quote + "close quote missing"},
+      {a + "user", 1060, 2, "ProcessUserToken(): user name or id missing"},
+      {a + "group -staff", 1061, 2, "ProcessGroupToken(): invalid group (-staff)"},
+      {a + "user 4294967295", 1061, 2, "ProcessUserToken(): invalid user (4294967295)"},
+      {a + "umask 0778", 1061, 2, "ProcessUmaskToken(): invalid umask (0778): octal, 0 to 0777"},
+      {a + "workDir srv", 1061, 2, "ProcessWorkDirToken(): workDir (srv) is not an absolute path"},
+      {a + "limit files 9", 1061, 2, limit + "unknown limit resource (files)"},
+      {a + "limit core", 1060, 2, limit + "limit core without a value"},
+      {a + "limit as 2 1", 1061, 2, limit + "limit as: soft limit 2 above hard limit 1"},
+      {a + "limit nice 0 -1", 1061, 2,
+       limit + "invalid limit nice value (-1): a number or unlimited"},
+      {a + "limit data 18446744073709551615", 1061, 2,
+       limit + "invalid limit data value (18446744073709551615): a number or unlimited"},
+      {a + "nice 20", 1061, 2, "ProcessNiceToken(): invalid nice (20): -20 to 19"},
+      {a + "nice -21", 1061, 2, "ProcessNiceToken(): invalid nice (-21): -20 to 19"},
+      {a + "capabilities \"cap_kill cap_fly\"", 1061, 2, caps + "unknown capability (cap_fly)"},
+      {a + "capabilities cap_kill", 1060, 2, caps + "no capabilities text",
+       quote + "quotes missing."},
       {a + "}\n#\n\napplication b {\n startLevel 101\nkillRetries 9\n", 1025, 6,
        "ProcessUintToken(): uint value for token 14 (101) > maximum (100)", "", 1},
       {a + "}\napplication open {\n deathAction none\n", 0, 4, "", "", 1},
@@ -231,7 +260,8 @@ TEST_F(Config, AFileThatCannotBeReadIsAnOpenFailureAndDevNullIsEmpty) {
 // kep-check: each input, a configuration text or the arguments, gives its exit
 // status (0 valid, 1 invalid, 2 usage error, shown on standard error), the
 // number of warnings and a part shown once. The PATH is a folder holding app,
-// foo, foo-bar and foobar.
+// foo, foo-bar and foobar. Users and groups are looked up in this system's
+// databases, or with --root in the files of a root file system.
 TEST(KepCheck, WarningsReportsAndExitStatuses) {
   TempDir temp;
   const std::string bin = temp.File("bin"), path = getenv("PATH");
@@ -244,12 +274,34 @@ TEST(KepCheck, WarningsReportsAndExitStatuses) {
   const std::string ref = KEP_SOURCE_DIR "/examples/reference.conf", usage = "usage: kep-check";
   const std::string bad = temp.Write("bad", "killDelay 5\nkillDelay 1\n");
   const std::string monitor = "deathMonitorAction reboot\ndeathMonitorPeriod ";
+  const std::string root = temp.File("rootfs"), etc = root + "/etc/", none = temp.File("none");
+  mkdir(root.c_str(), 0755);
+  mkdir(etc.c_str(), 0755);
+  temp.Write("rootfs/etc/passwd", "root:x:0:0::/root:/bin/sh\nwww:x:33:33::/:/bin/false\n");
+  temp.Write("rootfs/etc/group", "root:x:0:\nwww:x:33:\nstaff:x:50:www\n");
+  const std::string invalid = ": not valid on the root file system " + root + ": 1 error(s)";
   const struct {
     std::string input;
     int status;
     size_t warnings;
     std::string shown;
+    std::string root = "";  // --root
   } cases[] = {
+      {app("app", " user www\n group staff\n"), 0, 0, ", 0 warning(s)", root},
+      {app("app", " user 4321\n group 50\n"), 0, 0, ", 0 warning(s)", root},
+      {app("app", " user web\n"), 1, 0,
+       "\nerror: application app (line 1): user web is unknown in " + etc + "passwd\n", root},
+      {app("app", " group wheel\n"), 1, 0, "group wheel is unknown in " + etc + "group\n", root},
+      {app("app", " user 4321\n"), 1, 0,
+       "user 4321 has no entry in " + etc +
+           "passwd, so a group must be given\n"
+           "worst-case stop time: 66 s\n" +
+           temp.File("c") + invalid,
+       root},
+      {app("app", " user www\n"), 1, 0, "cannot read " + none + "/etc/passwd, errno = 2", none},
+      {app("app", " user root\n"), 0, 0, ", 0 warning(s)"},
+      {app("app", " user kep-no-such-user\n"), 1, 0, "user kep-no-such-user is unknown\n"},
+      {"--root", 2, 0, usage},
       {std::string(450, '#') + "\napplication app {\n}\n", 0, 1, "app (line 3): no deathAction"},
       {app("app", " deathMonitorAction halt\n"), 0, 1, "app (line 3): deathMonitorAction halt"},
       // 1 s between two counted deaths, plus startSyncTime without a start file.
@@ -284,6 +336,7 @@ TEST(KepCheck, WarningsReportsAndExitStatuses) {
     std::istringstream words(c.input);
     for (std::string word; words >> word;) args.push_back(word);
     if (c.input.find('\n') != std::string::npos) args = {"kep-check", temp.Write("c", c.input)};
+    if (!c.root.empty()) args.insert(args.begin() + 1, {"--root", c.root});
     const ToolRun run = RunTool(KepCheckMain, args);
     const std::string &shown = c.status == 2 ? run.err : run.out;
     EXPECT_EQ(run.status, c.status) << run.out;

@@ -15,7 +15,7 @@ namespace {
 
 class StatusFile : public ::testing::Test {
  protected:
-  // Two running records, written once.
+  // Two running records, the second as a user of its own, written once.
   void SetUp() override {
     ResetModel();
     currentState = KEP_STATE_RUNNING;
@@ -26,6 +26,7 @@ class StatusFile : public ::testing::Test {
       app.state = KEP_APP_STATE_RUNNING;
       app.pid = 100 + static_cast<int32_t>(KepGetAppList().size());
     }
+    KepGetAppList().back().privileges.user = "kepuser";
     ASSERT_EQ(KepUpdateStatusFile(1), 1);
   }
   void TearDown() override {
@@ -112,6 +113,9 @@ TEST_F(StatusFile, KepStatusShowsTheFileOrWhatIsWrongWithIt) {
       {good, {}, 0, "kep pid " + pid + ", Running, up "},
       {good, {"-k"}, 0, "\napp name=/bin/odd%20name%25 state=Running pid=101 disabled=0 "},
       {reaped, {}, 1, "\n/usr/bin/b      Reaped "},
+      {good, {"-k", "b"}, 0, " user=kepuser\n"},
+      {good, {}, 0, "  PID  USER     UP  "},
+      {edit(" user=kepuser", ""), {}, 0, "  PID  UP  "},  // no user: no column
       {reaped, {"/bin/odd name%"}, 0, "\n/bin/odd name%  Running "},
       {edit(" start=", " start=1"), {}, 2, "kep is NOT running: it ended without stopping"},
       {edit("boot=", "boot=1"), {}, 2, "kep is NOT running: the device has restarted since"},

@@ -10,15 +10,21 @@
 
 namespace {
 
-const char kKepCheckUsage[] = "usage: kep-check CONFIG\n";
+const char kKepCheckUsage[] = "usage: kep-check [--root DIR] CONFIG\n";
 
 const char kKepCheckHelp[] =
-    "usage: kep-check CONFIG\n"
+    "usage: kep-check [--root DIR] CONFIG\n"
     "\n"
     "Reads the kep configuration file CONFIG with kep's own reader and prints the\n"
     "reader's messages, then the settings, global environment and applications it\n"
     "read. Exits 0 when the file is valid, 1 when it is not, 2 on a usage error.\n"
     "It starts nothing, needs no privileges and writes no file.\n"
+    "\n"
+    "The users and groups that applications run as (user, group) must be known:\n"
+    "an unknown name is an error, as is a user given as an id that has no entry\n"
+    "when no group is given. They are looked up in this system's user and group\n"
+    "databases, or with --root DIR in DIR/etc/passwd and DIR/etc/group, the files\n"
+    "of a device's root file system built on this host.\n"
     "\n"
     "Warnings, for a valid file (they do not change the exit status):\n"
     "  - an application without deathAction: it is never restarted, and if it\n"
@@ -95,7 +101,7 @@ class QuietStderr {
   int saved_;
 };
 
-int CheckFile(const char *path, FILE *out) {
+int CheckFile(const char *path, const std::string &root, FILE *out) {
   int status;
   KepReadNotes notes;
   {
@@ -112,10 +118,18 @@ int CheckFile(const char *path, FILE *out) {
             KepErrorCodeMeaning(status));
     return 1;
   }
+  std::vector<std::string> errors = KepCheckAccounts(notes, root);
+  for (const std::string &error : errors) fprintf(out, "error: %s\n", error.c_str());
   std::vector<std::string> warnings = KepCheckWarnings(notes, getenv("PATH"));
   for (const std::string &warning : warnings) fprintf(out, "warning: %s\n", warning.c_str());
   fprintf(out, "worst-case stop time: %s s\n",
           KepCheckSeconds(KepCheckWorstStopHalfSeconds()).c_str());
+  if (!errors.empty()) {
+    fprintf(out, "%s: not valid on %s: %zu error(s), %zu warning(s)\n", path,
+            root.empty() ? "this system" : ("the root file system " + root).c_str(), errors.size(),
+            warnings.size());
+    return 1;
+  }
   fprintf(out, "%s: valid configuration, %zu warning(s)\n", path, warnings.size());
   return 0;
 }
@@ -127,7 +141,11 @@ int KepCheckMain(int argc, char **argv, FILE *out, FILE *err) {
     fputs(kKepCheckHelp, out);
     return 0;
   }
-  if (argc != 2 || (argv[1][0] == '-' && argv[1][1] != '\0')) {
+  const bool rooted = argc > 2 && strcmp(argv[1], "--root") == 0;
+  const char *root = rooted ? argv[2] : "";
+  const int first = rooted ? 3 : 1;
+  if (argc != first + 1 || (argv[first][0] == '-' && argv[first][1] != '\0') ||
+      (rooted && root[0] == '\0')) {
     fputs(kKepCheckUsage, err);
     return 2;
   }
@@ -135,7 +153,7 @@ int KepCheckMain(int argc, char **argv, FILE *out, FILE *err) {
   KepResetSettings();
   reportOut = out;
   Log_SetExtLogFn(PrintMessage);
-  int status = CheckFile(argv[1], out);
+  int status = CheckFile(argv[first], root, out);
   Log_SetExtLogFn(nullptr);
   reportOut = nullptr;
   KepDeallocateAppList();

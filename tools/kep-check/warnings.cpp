@@ -6,20 +6,19 @@
 #include "ZelPathfind.h"
 #include "check.h"
 
+std::string KepCheckLabel(const KepApp &app, size_t position,
+                          const std::vector<KepReadNotes::Block> &lines, uint32_t line) {
+  if (line == 0 && position < lines.size()) line = lines[position].line;
+  std::string label = "application " + app.name;
+  if (line != 0) label += " (line " + std::to_string(line) + ")";
+  return label;
+}
+
 namespace {
 
 std::string BaseName(const std::string &name) {
   size_t slash = name.rfind('/');
   return slash == std::string::npos ? name : name.substr(slash + 1);
-}
-
-// "application NAME (line N)", without the line when it is not known.
-std::string Label(const KepApp &app, size_t position, const std::vector<KepReadNotes::Block> &lines,
-                  uint32_t line = 0) {
-  if (line == 0 && position < lines.size()) line = lines[position].line;
-  std::string label = "application " + app.name;
-  if (line != 0) label += " (line " + std::to_string(line) + ")";
-  return label;
 }
 
 // The shortest time between two counted deaths of a restarting application,
@@ -88,7 +87,8 @@ void CheckNames(const KepAppList &list, const std::vector<KepReadNotes::Block> &
     size_t j = i + 1;
     for (auto second = std::next(first); second != list.end(); ++second, ++j) {
       const std::string a = BaseName(first->name), b = BaseName(second->name);
-      const std::string labelA = Label(*first, i, lines), labelB = Label(*second, j, lines);
+      const std::string labelA = KepCheckLabel(*first, i, lines),
+                        labelB = KepCheckLabel(*second, j, lines);
       if (first->name == second->name) {
         out.push_back(labelB + ": same name as " + labelA +
                       ": they share their synchronisation files and each start removes the "
@@ -128,7 +128,7 @@ std::vector<std::string> KepCheckWarnings(const KepReadNotes &notes, const char 
   for (const KepReadNotes::IgnoredWord &ignored : notes.ignoredWords) {
     std::string where = "line " + std::to_string(ignored.line);
     if (ignored.block >= 0 && static_cast<size_t>(ignored.block) < list.size()) {
-      where = Label(*std::next(list.begin(), ignored.block), 0, {}, ignored.line);
+      where = KepCheckLabel(*std::next(list.begin(), ignored.block), 0, {}, ignored.line);
     }
     out.push_back(where + ": " + ignored.keyword + " is a flag and takes no value: \"" +
                   ignored.word + "\" is ignored and the flag is set");
@@ -136,7 +136,7 @@ std::vector<std::string> KepCheckWarnings(const KepReadNotes &notes, const char 
   const std::vector<KepReadNotes::Block> &lines = notes.blocks;
   size_t position = 0;
   for (const KepApp &app : list) {
-    const std::string label = Label(app, position, lines);
+    const std::string label = KepCheckLabel(app, position, lines);
     if (app.deathAction == KEP_DEATH_ACTION_INVALID) {
       out.push_back(label +
                     ": no deathAction: it is never restarted, and if it exits while kep starts the "
@@ -145,7 +145,7 @@ std::vector<std::string> KepCheckWarnings(const KepReadNotes &notes, const char 
     if (app.deathMonitorAction != KEP_DEATH_ACTION_NOT_SET &&
         KepGetDeathMonitorAction() == KEP_DEATH_ACTION_NOT_SET) {
       uint32_t line = position < lines.size() ? lines[position].deathMonitorActionLine : 0;
-      out.push_back(Label(app, position, lines, line) + ": deathMonitorAction " +
+      out.push_back(KepCheckLabel(app, position, lines, line) + ": deathMonitorAction " +
                     KepDeathActionName(app.deathMonitorAction) +
                     " never applies: death monitoring is off while the global deathMonitorAction "
                     "is not set");

@@ -104,10 +104,11 @@ void KepPrintKeys(FILE *out, const KepStatusReport &r) {
     const KepStatusApp &a = *v.app;
     fprintf(out,
             "app name=%s state=%s pid=%ld disabled=%d level=%lu up=%s starts=%lu exit=%s "
-            "exitAgo=%s deaths=%lu wait=%s wdAge=%s heldAgo=%s\n",
+            "exitAgo=%s deaths=%lu wait=%s wdAge=%s heldAgo=%s user=%s\n",
             Escaped(a.name).c_str(), Escaped(a.state).c_str(), a.pid, a.disabled ? 1 : 0, a.level,
             Known(v.up).c_str(), a.starts, Escaped(a.exit).c_str(), Known(v.exitAgo).c_str(),
-            a.deaths, Escaped(a.wait).c_str(), Known(v.wdAge).c_str(), Known(v.heldAgo).c_str());
+            a.deaths, Escaped(a.wait).c_str(), Known(v.wdAge).c_str(), Known(v.heldAgo).c_str(),
+            Escaped(a.user).c_str());
   }
 }
 
@@ -154,11 +155,21 @@ const Column kColumns[] = {
     {"LAST EXIT", [](const KepStatusView &v) { return v.lastExit; }},
     {"NOTES", [](const KepStatusView &v) { return v.notes; }},
 };
-constexpr size_t kColumnCount = sizeof kColumns / sizeof kColumns[0];
+// Only where an application runs as a user of its own, after PID.
+const Column kUserColumn = {
+    "USER", [](const KepStatusView &v) { return v.app->user.empty() ? "-" : v.app->user; }};
+
+std::vector<Column> Columns(const std::vector<KepStatusView> &views) {
+  std::vector<Column> columns(std::begin(kColumns), std::end(kColumns));
+  if (std::any_of(views.begin(), views.end(),
+                  [](const KepStatusView &v) { return !v.app->user.empty(); })) {
+    columns.insert(columns.begin() + 3, kUserColumn);
+  }
+  return columns;
+}
 
 // One row, each cell padded to its column's width.
-void PrintRow(FILE *out, const std::vector<std::string> &cells,
-              const size_t (&widths)[kColumnCount]) {
+void PrintRow(FILE *out, const std::vector<std::string> &cells, const std::vector<size_t> &widths) {
   std::string line;
   for (size_t c = 0; c < cells.size(); ++c) {
     line += cells[c];
@@ -172,18 +183,19 @@ void PrintRow(FILE *out, const std::vector<std::string> &cells,
 
 void KepPrintTable(FILE *out, const KepStatusReport &r) {
   PrintHeader(out, r);
-  size_t widths[kColumnCount];
-  for (size_t c = 0; c < kColumnCount; ++c) {
-    widths[c] = strlen(kColumns[c].title);
+  const std::vector<Column> columns = Columns(r.views);
+  std::vector<size_t> widths;
+  for (const Column &column : columns) {
+    widths.push_back(strlen(column.title));
     for (const KepStatusView &v : r.views)
-      widths[c] = std::max(widths[c], kColumns[c].cell(v).size());
+      widths.back() = std::max(widths.back(), column.cell(v).size());
   }
   std::vector<std::string> titles;
-  for (const Column &column : kColumns) titles.push_back(column.title);
+  for (const Column &column : columns) titles.push_back(column.title);
   PrintRow(out, titles, widths);
   for (const KepStatusView &v : r.views) {
     std::vector<std::string> cells;
-    for (const Column &column : kColumns) cells.push_back(column.cell(v));
+    for (const Column &column : columns) cells.push_back(column.cell(v));
     PrintRow(out, cells, widths);
   }
 }
