@@ -39,7 +39,7 @@
   X(1044, KEP_ERR_NO_REBOOT_CMD, "the reboot command was not found")             \
   X(1045, KEP_ERR_NO_DEATH_MON_ACTION, "deathMonitorAction without a value")     \
   X(1046, KEP_ERR_BAD_DEATH_MON_ACTION, "invalid deathMonitorAction value")      \
-  X(1047, KEP_ERR_NO_HW_WATCHDOG, "hwWatchdog without a device")                \
+  X(1047, KEP_ERR_NO_HW_WATCHDOG, "hwWatchdog without a device")                 \
   X(1060, KEP_ERR_NO_PRIVILEGE_VALUE,                                            \
     "user, group, umask, workDir, limit, nice or capabilities without a value")  \
   X(1061, KEP_ERR_BAD_PRIVILEGE_VALUE,                                           \

@@ -198,9 +198,10 @@ void KepControlOpen() {
   listener = fd;
 }
 
-void KepControlPass() {
-  if (listener < 0) return;
+bool KepControlPass() {
+  if (listener < 0) return false;
   bool wake = woken != 0;
+  if (!wake && !acceptAgain && clientFd < 0) return false;
   woken = 0;
   if (client.underWay) {
     KepControlResult result = KepControlProgress();
@@ -209,6 +210,7 @@ void KepControlPass() {
     Receive();
   }
   if (clientFd < 0 && (wake || acceptAgain)) AcceptOne();
+  return true;
 }
 
 void KepControlAbandon() {

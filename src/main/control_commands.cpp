@@ -2,6 +2,8 @@
 // application, each through the stops and starts that kep's own death actions
 // use. One command at a time; a stop or a start is followed over the passes
 // until the application is held, runs, or could not be started.
+#include "control_commands.h"
+
 #include <signal.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 
 #include "ZelKepLib.h"
 #include "ZelLog.h"
-#include "control_commands.h"
 #include "kep_main.h"
 #include "kep_start_app.h"
 #include "status_format.h"
@@ -56,7 +57,8 @@ std::string BusyReason(const std::string &command) {
   uint32_t state = KepGetState();
   if (state == KEP_STATE_STOPPING_APPS || state == KEP_STATE_EXITING || shutdownRequested != 0)
     return "kep is stopping all applications";
-  if (command != "signal" && state != KEP_STATE_RUNNING) return "kep is still starting applications";
+  if (command != "signal" && state != KEP_STATE_RUNNING)
+    return "kep is still starting applications";
   return "";
 }
 
@@ -148,9 +150,8 @@ KepControlResult KepControlProgress() {
   }
   switch (app.state) {
     case KEP_APP_STATE_RUNNING:
-      return Done(KepControlOutcome::kOk,
-                  app.name + " started, pid " + std::to_string(app.pid) + ", start " +
-                      std::to_string(app.startCount));
+      return Done(KepControlOutcome::kOk, app.name + " started, pid " + std::to_string(app.pid) +
+                                              ", start " + std::to_string(app.startCount));
     case KEP_APP_STATE_START_FAILED:
       return Failed(app.name + " could not be started");
     case KEP_APP_STATE_REAPED:

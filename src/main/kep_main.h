@@ -232,8 +232,9 @@ void KepHwWatchdogEnd(bool rebootAsked);
 void KepControlOpen();
 // Once a pass, after the collection of exits: takes a new command, moves the
 // one under way on, answers it when it is done. Nothing, not even a system
-// call, when no command is under way and nobody has connected.
-void KepControlPass();
+// call, when no command is under way and nobody has connected. true when it
+// did something.
+bool KepControlPass();
 // The stop of all begins: the command under way is answered as failed.
 void KepControlAbandon();
 // At kep's end: answers the command under way, closes and removes the socket.

@@ -64,10 +64,11 @@ uint32_t KepStateMachine() {
     if (exited != 0) {
       Log_Msg(LOG_MSG_INFO, 0, kKepMainUnit, "%s(): processes exited: %u", fn, exited);
     }
-    // After the collection: a stop that has ended shows before the next pass
-    // could act on the exit.
-    KepControlPass();
     KepUpdateStatusFile(0);
+    // After the collection, and after the status file has booked the exits: a
+    // stop that has ended shows before the next pass could act on the exit,
+    // and a restart's start does not hide its stop's exit.
+    if (KepControlPass()) KepUpdateStatusFile(0);
   } while (KepGetState() != KEP_STATE_EXITING);
   return KEP_STATE_EXITING;
 }

@@ -13,14 +13,14 @@ const struct {
   int number;
   const char *name;
 } kSignals[] = {
-    {SIGHUP, "HUP"},       {SIGINT, "INT"},     {SIGQUIT, "QUIT"},   {SIGILL, "ILL"},
-    {SIGTRAP, "TRAP"},     {SIGABRT, "ABRT"},   {SIGBUS, "BUS"},     {SIGFPE, "FPE"},
-    {SIGKILL, "KILL"},     {SIGUSR1, "USR1"},   {SIGSEGV, "SEGV"},   {SIGUSR2, "USR2"},
-    {SIGPIPE, "PIPE"},     {SIGALRM, "ALRM"},   {SIGTERM, "TERM"},   {SIGSTKFLT, "STKFLT"},
-    {SIGCHLD, "CHLD"},     {SIGCONT, "CONT"},   {SIGSTOP, "STOP"},   {SIGTSTP, "TSTP"},
-    {SIGTTIN, "TTIN"},     {SIGTTOU, "TTOU"},   {SIGURG, "URG"},     {SIGXCPU, "XCPU"},
-    {SIGXFSZ, "XFSZ"},     {SIGVTALRM, "VTALRM"}, {SIGPROF, "PROF"}, {SIGWINCH, "WINCH"},
-    {SIGIO, "IO"},         {SIGPWR, "PWR"},     {SIGSYS, "SYS"},
+    {SIGHUP, "HUP"},   {SIGINT, "INT"},       {SIGQUIT, "QUIT"}, {SIGILL, "ILL"},
+    {SIGTRAP, "TRAP"}, {SIGABRT, "ABRT"},     {SIGBUS, "BUS"},   {SIGFPE, "FPE"},
+    {SIGKILL, "KILL"}, {SIGUSR1, "USR1"},     {SIGSEGV, "SEGV"}, {SIGUSR2, "USR2"},
+    {SIGPIPE, "PIPE"}, {SIGALRM, "ALRM"},     {SIGTERM, "TERM"}, {SIGSTKFLT, "STKFLT"},
+    {SIGCHLD, "CHLD"}, {SIGCONT, "CONT"},     {SIGSTOP, "STOP"}, {SIGTSTP, "TSTP"},
+    {SIGTTIN, "TTIN"}, {SIGTTOU, "TTOU"},     {SIGURG, "URG"},   {SIGXCPU, "XCPU"},
+    {SIGXFSZ, "XFSZ"}, {SIGVTALRM, "VTALRM"}, {SIGPROF, "PROF"}, {SIGWINCH, "WINCH"},
+    {SIGIO, "IO"},     {SIGPWR, "PWR"},       {SIGSYS, "SYS"},
 };
 
 const struct {
@@ -93,8 +93,7 @@ std::string KepControlAnswerLine(KepControlOutcome outcome, const std::string &t
   return line + "\n";
 }
 
-bool KepParseControlAnswer(const std::string &line, KepControlOutcome *outcome,
-                           std::string *text) {
+bool KepParseControlAnswer(const std::string &line, KepControlOutcome *outcome, std::string *text) {
   size_t space = line.find(' ');
   if (space == std::string::npos) return false;
   for (const auto &entry : kOutcomes) {

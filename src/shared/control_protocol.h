@@ -30,8 +30,7 @@ enum class KepControlOutcome { kOk, kRefused, kFailed };
 // The answer's line, newline included.
 std::string KepControlAnswerLine(KepControlOutcome outcome, const std::string &text);
 // Parses an answer line (without its newline); false when it is not one.
-bool KepParseControlAnswer(const std::string &line, KepControlOutcome *outcome,
-                           std::string *text);
+bool KepParseControlAnswer(const std::string &line, KepControlOutcome *outcome, std::string *text);
 
 // A signal given as a name (HUP or SIGHUP) or a number; 0 when it is neither.
 int KepSignalNumber(const std::string &text);

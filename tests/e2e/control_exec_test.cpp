@@ -9,9 +9,10 @@
 
 namespace {
 
-const std::string kSettings = "killDelay 2\nkillRetries 0\nstopSyncTime 5\nstartSyncTime 3\n"
-                              "globalEnv PATH \"" +
-                              std::string(KEP_BINARY_DIR) + ":/usr/bin:/bin\"\n";
+const std::string kSettings =
+    "killDelay 2\nkillRetries 0\nstopSyncTime 5\nstartSyncTime 3\n"
+    "globalEnv PATH \"" +
+    std::string(KEP_BINARY_DIR) + ":/usr/bin:/bin\"\n";
 
 std::string Application(const std::string &path, const std::string &keywords) {
   return "application " + path + " {\n" + keywords + "}\n";
@@ -22,16 +23,17 @@ std::string Kep(const std::string &conf) {
 }
 
 // Each kep-ctl run as "ARGS -> STATUS" in the record, its output in ctl.out.
-const std::string kCtl = "PATH=" + std::string(KEP_BINARY_DIR) + ":$PATH\n" + R"sh(ctl() { kep-ctl "$@" >> ctl.out 2>&1; echo "$* -> $?" >> record; }
+const std::string kCtl = "PATH=" + std::string(KEP_BINARY_DIR) + ":$PATH\n" +
+                         R"sh(ctl() { kep-ctl "$@" >> ctl.out 2>&1; echo "$* -> $?" >> record; }
 running() { until grep -qs "^kep pid=$1 .*state=Running" /run/kep/status; do sleep 0.1; done; }
 )sh";
 
 }  // namespace
 
-// While kep still starts (slow's start wait, before level 1), no command; then svc (death action reboot, a stop
-// file) and resetter (reset) are stopped and held: nothing is restarted, reset
-// or rebooted. svc is started and restarted (a new process each time) and
-// signalled; an unknown name is refused, and so is a user other than root.
+// While kep still starts (slow's start wait, before level 1), no command; then svc (death action
+// reboot, a stop file) and resetter (reset) are stopped and held: nothing is restarted, reset or
+// rebooted. svc is started and restarted (a new process each time) and signalled; an unknown name
+// is refused, and so is a user other than root.
 TEST(ControlExec, StopHoldsStartAndRestartBringBackAndOnlyRootIsHeard) {
   e2e::State state;
   const std::string svc = state.Script("svc", R"sh(trap 'echo usr1 >> usr1' USR1
@@ -40,12 +42,12 @@ echo $$ >> svc.pids
 while :; do sleep 0.1; done
 )sh");
   const std::string conf = state.Write(
-      "kep.conf", kSettings +
-                      Application(state.Script("slow", "exec sleep 600\n"),
-                                   "deathAction none\nstartSync\n") +
-                      Application(svc, "deathAction reboot\nstopSync\nstartLevel 1\n") +
-                      Application(state.Script("resetter", "exec sleep 600\n"),
-                                  "deathAction reset\nstartLevel 1\n"));
+      "kep.conf",
+      kSettings +
+          Application(state.Script("slow", "exec sleep 600\n"), "deathAction none\nstartSync\n") +
+          Application(svc, "deathAction reboot\nstopSync\nstartLevel 1\n") +
+          Application(state.Script("resetter", "exec sleep 600\n"),
+                      "deathAction reset\nstartLevel 1\n"));
   const std::string run = state.Script("scenario", kCtl + Kep(conf) + R"sh(& kep=$!
 until grep -qs ' wait=start ' /run/kep/status; do sleep 0.05; done
 ctl stop svc
@@ -57,7 +59,10 @@ grep -q "name=$PWD/svc state=Held .* held=[1-9]" /run/kep/status && echo "svc he
 kep-status svc > status.txt
 ctl stop svc
 ctl start svc
+exitAt() { sed -n "s|.*name=$PWD/svc .* exitAt=\([0-9.]*\) .*|\1|p" /run/kep/status; }
+before=$(exitAt)
 ctl restart svc
+sleep 0.6; [ "$(exitAt)" != "$before" ] && echo "restart booked its exit" >> record
 ctl signal USR1 svc
 ctl stop nosuch
 if setpriv --reuid 1000 --regid 1000 --clear-groups true 2> /dev/null; then
@@ -72,7 +77,8 @@ kill -TERM $kep; wait $kep; echo "kep $?" >> record
   const bool otherUsers = geteuid() == 0;  // the sandbox maps them for root only
   EXPECT_EQ(ReadFile(state.File("record")),
             "stop svc -> 1\nstop svc -> 0\nstop resetter -> 0\nsvc held\nstop svc -> 1\n"
-            "start svc -> 0\nrestart svc -> 0\nsignal USR1 svc -> 0\nstop nosuch -> 1\n" +
+            "start svc -> 0\nrestart svc -> 0\nrestart booked its exit\nsignal USR1 svc -> 0\nstop "
+            "nosuch -> 1\n" +
                 std::string(otherUsers ? "user -> 1\n" : "") + "kep 0\n");
   const std::string ctl = ReadFile(state.File("ctl.out"));
   const struct {
@@ -119,8 +125,7 @@ wait
   e2e::Outcome outcome = e2e::Run(state, {"/bin/sh", run}).Wait(60);
   EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
   EXPECT_EQ(ReadFile(state.File("record")), "stop stubborn -> 1\nkep 0\n");
-  EXPECT_EQ(ReadFile(state.File("ctl.out")),
-            "kep-ctl: failed: kep is stopping all applications\n");
+  EXPECT_EQ(ReadFile(state.File("ctl.out")), "kep-ctl: failed: kep is stopping all applications\n");
   const std::string log = ReadFile(state.Inside("/var/log/kep/kep.log"));
   EXPECT_EQ(CountOf(log, "set stop reason to 4 [Halt]"), 1u) << log;
   EXPECT_EQ(CountOf(log, "SIGKILL) for " + state.File("stubborn")), 1u) << log;

@@ -54,8 +54,9 @@ TEST(ControlProtocol, RequestsSurviveTheLineAndWhatIsNotOneIsRefused) {
     int number;
     const char *name;
   } signals[] = {
-      {"HUP", SIGHUP, "SIGHUP"}, {"SIGTERM", SIGTERM, "SIGTERM"}, {"9", SIGKILL, "SIGKILL"},
-      {"40", 40, "signal 40"},   {"SIGFOO", 0, ""},               {"-1", 0, ""},
+      {"HUP", SIGHUP, "SIGHUP"}, {"SIGTERM", SIGTERM, "SIGTERM"},
+      {"9", SIGKILL, "SIGKILL"}, {"40", 40, "signal 40"},
+      {"SIGFOO", 0, ""},         {"-1", 0, ""},
       {"0009", 0, ""},           {"", 0, ""},
   };
   for (const auto &s : signals) {

@@ -189,8 +189,7 @@ int Connect(const std::string &path, std::string *problem) {
   }
   memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 &&
-      connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) == 0) {
+  if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) == 0) {
     return fd;
   }
   int error = errno;
