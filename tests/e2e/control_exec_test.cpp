@@ -14,14 +14,6 @@ const std::string kSettings =
     "globalEnv PATH \"" +
     std::string(KEP_BINARY_DIR) + ":/usr/bin:/bin\"\n";
 
-std::string Application(const std::string &path, const std::string &keywords) {
-  return "application " + path + " {\n" + keywords + "}\n";
-}
-
-std::string Kep(const std::string &conf) {
-  return e2e::ShellWords(e2e::KepCommand({"-c", conf, "-l", "40"}));
-}
-
 // Each kep-ctl run as "ARGS -> STATUS" in the record, its output in ctl.out.
 const std::string kCtl = "PATH=" + std::string(KEP_BINARY_DIR) + ":$PATH\n" +
                          R"sh(ctl() { kep-ctl "$@" >> ctl.out 2>&1; echo "$* -> $?" >> record; }
@@ -42,13 +34,13 @@ echo $$ >> svc.pids
 while :; do sleep 0.1; done
 )sh");
   const std::string conf = state.Write(
-      "kep.conf",
-      kSettings +
-          Application(state.Script("slow", "exec sleep 600\n"), "deathAction none\nstartSync\n") +
-          Application(svc, "deathAction reboot\nstopSync\nstartLevel 1\n") +
-          Application(state.Script("resetter", "exec sleep 600\n"),
-                      "deathAction reset\nstartLevel 1\n"));
-  const std::string run = state.Script("scenario", kCtl + Kep(conf) + R"sh(& kep=$!
+      "kep.conf", kSettings +
+                      e2e::Application(state.Script("slow", "exec sleep 600\n"),
+                                       "deathAction none\nstartSync\n") +
+                      e2e::Application(svc, "deathAction reboot\nstopSync\nstartLevel 1\n") +
+                      e2e::Application(state.Script("resetter", "exec sleep 600\n"),
+                                       "deathAction reset\nstartLevel 1\n"));
+  const std::string run = state.Script("scenario", kCtl + e2e::KepLine(conf) + R"sh(& kep=$!
 until grep -qs ' wait=start ' /run/kep/status; do sleep 0.05; done
 ctl stop svc
 running $kep
@@ -113,10 +105,11 @@ TEST(ControlExec, ASigtermDuringAStopEndsInTheOrderedStopOfAll) {
   e2e::State state;
   const std::string conf = state.Write(
       "kep.conf",
-      kSettings + Application(state.Script("other", "exec sleep 600\n"), "deathAction restart\n") +
-          Application(state.Script("stubborn", "trap '' TERM\nexec sleep 600\n"),
-                      "deathAction restart\n"));
-  const std::string run = state.Script("scenario", kCtl + Kep(conf) + R"sh(& kep=$!
+      kSettings +
+          e2e::Application(state.Script("other", "exec sleep 600\n"), "deathAction restart\n") +
+          e2e::Application(state.Script("stubborn", "trap '' TERM\nexec sleep 600\n"),
+                           "deathAction restart\n"));
+  const std::string run = state.Script("scenario", kCtl + e2e::KepLine(conf) + R"sh(& kep=$!
 running $kep
 ctl stop stubborn & sleep 1
 kill -TERM $kep; wait $kep; echo "kep $?" >> record

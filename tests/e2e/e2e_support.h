@@ -138,11 +138,21 @@ inline std::vector<std::string> KepCommand(const std::vector<std::string> &args,
   return command;
 }
 
+// An application block of a configuration.
+inline std::string Application(const std::string &path, const std::string &keywords) {
+  return "application " + path + " {\n" + keywords + "}\n";
+}
+
 // The words of command as one line of a shell script.
 inline std::string ShellWords(const std::vector<std::string> &command) {
   std::string line;
   for (const std::string &word : command) line += "'" + word + "' ";
   return line;
+}
+
+// kep on conf, at log level info, as one line of a shell script.
+inline std::string KepLine(const std::string &conf) {
+  return ShellWords(KepCommand({"-c", conf, "-l", "40"}));
 }
 
 // Ends the program with the skip status (77) when the sandbox cannot work here,

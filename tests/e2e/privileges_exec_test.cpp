@@ -10,14 +10,6 @@
 #include "e2e_support.h"
 #include "report.h"
 
-namespace {
-
-std::string Application(const std::string &path, const std::string &keywords) {
-  return "application " + path + " {\n" + keywords + "}\n";
-}
-
-}  // namespace
-
 // In a network namespace of its own, so that port 80 is the sandbox's to
 // give: owner runs as kepuser with everything configured, keeps only
 // cap_net_bind_service (and binds port 80), creates, renames and feeds its
@@ -47,22 +39,26 @@ while :; do kep-notify wd; sleep 0.2; done
   const std::string conf = state.Write(
       "kep.conf",
       "killDelay 2\nkillRetries 0\nstopSyncTime 1\nwdTimeout 1\nglobalEnv PATH \"" + path + "\"\n" +
-          Application(state.File("owner"),
-                      "arg \"-p " + work + "/owner " + feeder +
-                          "\"\nuser kepuser\numask 027\nworkDir " + work +
-                          "\nlimit nofile 100 200\nlimit core 0\nnice 5\nnoNewPrivileges\n"
-                          "capabilities \"cap_net_bind_service\"\nstartSync\ninitSync\nwdEnable\n"
-                          "deathAction none\n") +
-          Application(
+          e2e::Application(
+              state.File("owner"),
+              "arg \"-p " + work + "/owner " + feeder + "\"\nuser kepuser\numask 027\nworkDir " +
+                  work +
+                  "\nlimit nofile 100 200\nlimit core 0\nnice 5\nnoNewPrivileges\n"
+                  "capabilities \"cap_net_bind_service\"\nstartSync\ninitSync\nwdEnable\n"
+                  "deathAction none\n") +
+          e2e::Application(
               state.File("grouped"),
               "arg \"-p " + work + "/grouped\"\nuser 1000\ngroup other\ndeathAction none\n") +
-          Application(state.File("unknown"), "arg \"-p " + work + "/unknown\"\nuser nosuchuser\n") +
-          Application(state.File("unlimited"), "arg \"-p " + work +
-                                                   "/unlimited\"\nstartLevel 5\n"
-                                                   "limit nofile unlimited\ndeathAction none\n") +
-          Application(state.File("nowhere"), "arg \"-p " + work +
-                                                 "/nowhere\"\nstartLevel 5\nuser kepuser\n"
-                                                 "workDir /nonexistent\ndeathAction restart\n"));
+          e2e::Application(state.File("unknown"),
+                           "arg \"-p " + work + "/unknown\"\nuser nosuchuser\n") +
+          e2e::Application(state.File("unlimited"),
+                           "arg \"-p " + work +
+                               "/unlimited\"\nstartLevel 5\n"
+                               "limit nofile unlimited\ndeathAction none\n") +
+          e2e::Application(state.File("nowhere"),
+                           "arg \"-p " + work +
+                               "/nowhere\"\nstartLevel 5\nuser kepuser\n"
+                               "workDir /nonexistent\ndeathAction restart\n"));
   const std::string run = state.Script(
       "scenario", "unshare -n " + e2e::ShellWords(e2e::KepCommand({"-c", conf, "-l", "40"})) +
                       R"(& kep=$!

@@ -26,10 +26,6 @@ const std::string kQuickSettings =
     "globalEnv PATH \"" +
     kAppPath + "\"\n";
 
-std::string Application(const std::string &path, const std::string &keywords) {
-  return "application " + path + " {\n" + keywords + "}\n";
-}
-
 }  // namespace
 
 // kep without standard input and output (it puts /dev/null there), with umask
@@ -75,14 +71,15 @@ bash -c 'for s in PIPE XFSZ USR1 USR2 ALRM VTALRM PROF IO PWR STKFLT XCPU SYS TR
 while :; do wait; done
 )");
   const std::string conf = state.Write(
-      "kep.conf", kQuickSettings + "wdTimeout 1\nglobalEnv SAME \"global\"\n" +
-                      // Searched on kep's PATH; it records how it was started, then runs first.
-                      Application("kep-test-app", "arg \"" + dump + " " + first +
-                                                      "\"\nenv SAME \"app\"\ndeathAction restart\n"
-                                                      "startSync\ninitSync\nstopSync\n") +
-                      Application(broken, "deathAction none\n") +
-                      Application(feeder, "deathAction none\nwdEnable\n") +
-                      Application(later, "startLevel 5\nstartSync\ninitSync\n"));
+      "kep.conf",
+      kQuickSettings + "wdTimeout 1\nglobalEnv SAME \"global\"\n" +
+          // Searched on kep's PATH; it records how it was started, then runs first.
+          e2e::Application("kep-test-app", "arg \"" + dump + " " + first +
+                                               "\"\nenv SAME \"app\"\ndeathAction restart\n"
+                                               "startSync\ninitSync\nstopSync\n") +
+          e2e::Application(broken, "deathAction none\n") +
+          e2e::Application(feeder, "deathAction none\nwdEnable\n") +
+          e2e::Application(later, "startLevel 5\nstartSync\ninitSync\n"));
   const std::string kep =
       e2e::ShellWords(e2e::KepCommand({"-c", conf, "-f", "rebootFifo", "-l", "45"}));
   e2e::Outcome outcome =
@@ -140,7 +137,7 @@ TEST(SupervisorExec, TheBootLoopChainDisablesTheApplicationAndKepStatusFollowsTh
   e2e::State state;
   const std::string crasher =
       state.Script("crasher", "echo start >> record; kep-notify start; exit 3\n");
-  const std::string crasherApp = Application(crasher, "deathAction restart\nstartSync\n");
+  const std::string crasherApp = e2e::Application(crasher, "deathAction restart\nstartSync\n");
   const std::string monitor =
       "deathMonitorAction reset\ndeathMonitorPeriod 60\ndeathMonitorMaxDeath 2\n" + crasherApp;
   const std::string conf = state.Write("kep.conf", kQuickSettings + monitor);
@@ -187,14 +184,14 @@ TEST(SupervisorExec, TheBootLoopChainDisablesTheApplicationAndKepStatusFollowsTh
   // with 1 right after its start file.
   std::string conf4 = kQuickSettings;
   for (const char *name : {"steady", "target", "other"}) {
-    conf4 += Application(state.Script(name, R"(
+    conf4 += e2e::Application(state.Script(name, R"(
 trap 'exit 0' TERM
 kep-notify start
 [ -e ${0##*/}.crash ] && exit 1
 while [ ! -e ${0##*/}.kill ]; do sleep 0.1; done
 rm ${0##*/}.kill; kill -KILL $$
 )"),
-                         "deathAction restart\nstartSync\n");
+                              "deathAction restart\nstartSync\n");
   }
   const std::string status = state.Inside("/run/kep/status");
   auto kepStatus = [&](std::vector<std::string> args) {
@@ -257,7 +254,7 @@ TEST(SupervisorExec, AFullDiskLosesWholeLogLinesOnlyAndSupervisionGoesOn) {
   e2e::State state;
   std::string config;
   for (const char *name : {"crasher0", "crasher1", "crasher2", "crasher3"})
-    config += Application(state.Script(name, "exit 1\n"), "deathAction restart\n");
+    config += e2e::Application(state.Script(name, "exit 1\n"), "deathAction restart\n");
   const std::string kep =
       e2e::ShellWords(e2e::KepCommand({"-l", "40", "-c", state.Write("kep.conf", config)}));
   const std::string wrapper = state.Script("full-disk", R"(mkdir logs

@@ -11,14 +11,6 @@ namespace {
 const std::string kSettings = "killDelay 2\nkillRetries 0\nstopSyncTime 1\nglobalEnv PATH \"" +
                               std::string(KEP_BINARY_DIR) + ":/usr/bin:/bin\"\n";
 
-std::string Application(const std::string &path, const std::string &keywords) {
-  return "application " + path + " {\n" + keywords + "}\n";
-}
-
-std::string Kep(const std::string &conf) {
-  return e2e::ShellWords(e2e::KepCommand({"-c", conf, "-l", "40"}));
-}
-
 }  // namespace
 
 // kep started with its stop signals blocked, standard input and output closed
@@ -34,12 +26,13 @@ TEST(WeakPointsExec, LockedLogsFullOrClosedDescriptorsAndBlockedSignalsLeaveKepA
   chmod(broken.c_str(), 0755);
   const std::string noisy = state.Script("noisy", "head -c 70000 /dev/zero >&2\nexec sleep 600\n");
   const std::string conf = state.Write(
-      "kep.conf", kSettings + Application(noisy, "deathAction none\n") +
-                      Application("kep-test-app", "arg \"" + state.File("dump") + "\"\n") +
-                      Application(broken, "startLevel 1\ndeathAction restart\n"));
+      "kep.conf", kSettings + e2e::Application(noisy, "deathAction none\n") +
+                      e2e::Application("kep-test-app", "arg \"" + state.File("dump") + "\"\n") +
+                      e2e::Application(broken, "startLevel 1\ndeathAction restart\n"));
   const std::string run = state.Script("scenario", R"sh(mkfifo full; broken=$1
 exec 8>>/var/log/dlog.log && flock -x 8 || exit 91
-env --block-signal=TERM,INT,HUP,QUIT )sh" + Kep(conf) + R"sh(<&- >&- 2<>full 8>&- & kep=$!
+env --block-signal=TERM,INT,HUP,QUIT )sh" + e2e::KepLine(conf) +
+                                                       R"sh(<&- >&- 2<>full 8>&- & kep=$!
 starts() { grep -c "successfully started $broken" /var/log/kep/kep.log; }
 until [ "$(starts 2>/dev/null)" -ge 2 ]; do sleep 0.1; done
 rm /var/log/kep/kep.log
@@ -75,21 +68,21 @@ wait
   const std::string conf = state.Write(
       "kep.conf",
       kSettings + "wdTimeout 2\n" +
-          Application(wrapper, "deathAction reset\nstartSync\nstopSync\n") +
-          Application(state.Script("feeder", "while :; do kep-notify wd; sleep 0.2; done\n"),
-                      "deathAction restart\nwdEnable\n"));
+          e2e::Application(wrapper, "deathAction reset\nstartSync\nstopSync\n") +
+          e2e::Application(state.Script("feeder", "while :; do kep-notify wd; sleep 0.2; done\n"),
+                           "deathAction restart\nwdEnable\n"));
   const std::string run = state.Script("scenario", R"sh(mkdir -p /run/ram /var/local/zel/kep
 ln -s /run/ram /var/local/zel/kep/syncFiles && echo stale > /run/ram/stale
 running() { until grep -qs "^kep pid=$1 .*state=Running" /run/kep/status; do sleep 0.1; done; }
 helpers() { sleep 1; echo "helpers $(pgrep -fc 'sleep 600')" >> record; }
-)sh" + Kep(conf) + R"sh(& first=$!
+)sh" + e2e::KepLine(conf) + R"sh(& first=$!
 running $first
 : > /run/ram/keep-me && cp /run/kep/status status.before
-)sh" + Kep(conf) + R"sh( 2> second.err; echo "second $?" >> record
+)sh" + e2e::KepLine(conf) + R"sh( 2> second.err; echo "second $?" >> record
 [ -e /run/ram/keep-me ] && cmp -s status.before /run/kep/status && echo untouched >> record
 [ -e /run/ram/stale ] || echo "stale gone" >> record
 kill -KILL $first
-)sh" + Kep(conf) + R"sh(& third=$!
+)sh" + e2e::KepLine(conf) + R"sh(& third=$!
 running $third
 helpers
 old=$(cat wrapper.pid); kill -KILL $old
@@ -119,9 +112,10 @@ TEST(WeakPointsExec, ASigtermDuringALevelsStartWaitsStartsNothingMore) {
   e2e::State state;
   std::string conf = "startSyncTime 20\n" + kSettings;
   for (const char *name : {"a", "b", "c", "d"})
-    conf += Application(state.Script(name, "exec sleep 600\n"), "deathAction none\nstartSync\n");
+    conf +=
+        e2e::Application(state.Script(name, "exec sleep 600\n"), "deathAction none\nstartSync\n");
   const std::string run =
-      state.Script("scenario", Kep(state.Write("kep.conf", conf)) + R"sh(& kep=$!
+      state.Script("scenario", e2e::KepLine(state.Write("kep.conf", conf)) + R"sh(& kep=$!
 until grep -qs 'successfully started' /var/log/kep/kep.log; do sleep 0.05; done
 sleep 1; kill -TERM $kep; wait $kep; echo "kep $?" >> record
 )sh");
