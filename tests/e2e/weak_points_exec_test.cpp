@@ -1,7 +1,7 @@
 // kep itself on a bad day of a device: its logs locked or taken away, its
 // standard descriptors closed or full, its signals blocked by its parent, a
-// second kep beside it, a kep killed and started again, and a shutdown in the
-// middle of a level's start. The scripts run in the state folder.
+// second kep beside it, a kep killed and started again. The scripts run in the
+// state folder.
 #include <string>
 
 #include "e2e_support.h"
@@ -104,24 +104,4 @@ helpers
   EXPECT_EQ(CountOf(log, "of " + wrapper + ": SIGTERM."), 3u) << log;
   EXPECT_EQ(CountOf(log, "watchdog timeout"), 0u);
   EXPECT_EQ(CountOf(log, "kep already running (pid "), 1u);
-}
-
-// SIGTERM one second into the start wait of the first of four applications of a
-// level: the wait ends, nothing more is started, and what runs is stopped.
-TEST(WeakPointsExec, ASigtermDuringALevelsStartWaitsStartsNothingMore) {
-  e2e::State state;
-  std::string conf = "startSyncTime 20\n" + kSettings;
-  for (const char *name : {"a", "b", "c", "d"})
-    conf +=
-        e2e::Application(state.Script(name, "exec sleep 600\n"), "deathAction none\nstartSync\n");
-  const std::string run =
-      state.Script("scenario", e2e::KepLine(state.Write("kep.conf", conf)) + R"sh(& kep=$!
-until grep -qs 'successfully started' /var/log/kep/kep.log; do sleep 0.05; done
-sleep 1; kill -TERM $kep; wait $kep; echo "kep $?" >> record
-)sh");
-  EXPECT_EQ(e2e::Run(state, {"/bin/sh", run}).Wait(30).exitCode, 0);
-  EXPECT_EQ(ReadFile(state.File("record")), "kep 0\n");
-  const std::string log = ReadFile(state.Inside("/var/log/kep/kep.log"));
-  EXPECT_EQ(CountOf(log, "successfully started"), 1u) << log;
-  EXPECT_EQ(CountOf(log, "Shutdown requested during start app state."), 1u);
 }
