@@ -90,9 +90,12 @@ TEST_F(Logs, FilesAreRotatedToOneOldFileAtTheBound) {
   unlink(dlog_.c_str());
   const int logFd = LowestFree();
   ASSERT_EQ(Log_WriteOpen("unit", 0, 1, 0), 0);
-  const size_t heap = mallinfo2().uordblks;
+  // The heap of the second half against the first: by then every size the
+  // lines need sits in malloc's per-thread cache, which counts as in use.
+  size_t heap = 0;
   const int lowest = LowestFree();
   for (int i = 0; i < 60; ++i) {
+    if (i == 30) heap = mallinfo2().uordblks;
     Log_Msg(1, 0, "M", "%03d %s", i, text.c_str());
     __dlog_printf(6, "M", "%03d %s", i, text.c_str());
   }
