@@ -160,8 +160,10 @@ TEST_F(Stop, RepeatsSigtermThenKillsTheGroupThenGivesUp) {
     double endsAt;         // the child ends before the pass at this second (0 never)
     const char *expected;  // second and signal (T, K) to pid, and the end
     size_t waits;          // for the stop file
+    bool stopFile = true;  // without one there is nothing to wait for
   } cases[] = {
       {0, 1, 2000, 0, 0, "0T2000 2K-2000 4given-up", 1},
+      {0, 1, 2000, 0, 0, "0T2000 2K-2000 4given-up", 0, false},
       {4, 1, 2000, 0, 0, "0T2000 2T2000 4T2000 6T2000 8T2000 10K-2000 12given-up", 5},
       {2, 15, 2000, 0, 16, "0T2000 16T2000 17.5exited", 2},
       {2, 15, 2000, 0, 48, "0T2000 16T2000 32T2000 48K-2000 48.5exited", 3},
@@ -173,7 +175,7 @@ TEST_F(Stop, RepeatsSigtermThenKillsTheGroupThenGivesUp) {
       {2, 15, -2000, 0, 0, "64given-up", 0},
       {2, 15, 2000, 0, 0, "0T2000 16T2000 32T2000 48K-2000 64given-up", 3},
   };
-  for (auto [retries, delay, pid, killErrno, endsAt, expected, waits] : cases) {
+  for (auto [retries, delay, pid, killErrno, endsAt, expected, waits, stopFile] : cases) {
     SCOPED_TRACE(expected);
     Fresh();
     KepMutableSettings().killRetries = retries;
@@ -182,7 +184,7 @@ TEST_F(Stop, RepeatsSigtermThenKillsTheGroupThenGivesUp) {
     World().killErrno = killErrno;
     World().onSleep = [](unsigned long long) { EXPECT_FALSE(SigchldBlocked()); };
     KepApp &app = Add("app", kUp, pid);
-    app.stopFile = "/s/stop";
+    if (stopFile) app.stopFile = "/s/stop";
     std::ostringstream seen;
     auto note = [&](double t) {
       for (auto [to, signal] : World().signals)
@@ -201,7 +203,7 @@ TEST_F(Stop, RepeatsSigtermThenKillsTheGroupThenGivesUp) {
     }
     EXPECT_EQ(seen.str(), expected);
     EXPECT_EQ(World().misdirected, 0);
-    EXPECT_EQ(log_.Count("KepStopOneApp(): KepWaitForSyncFile(/s/stop, "), waits);
+    EXPECT_EQ(log_.Count("KepStopOneApp(): KepWaitForSyncFile("), waits);
     kep::fake::End(pid, SIGKILL);  // a late exit: still the record's if it gave up
     Reap();
     EXPECT_EQ(KepCheckChildAppStatus(), endsAt == 0 && pid > 0 ? 1u : 0u);
@@ -337,6 +339,7 @@ TEST_F(StateMachine, LevelsStartInOrderAndAnInitializingApplicationHoldsTheNextL
   EXPECT_EQ(started, (std::vector<int>{0, 2, 2, 2, 2, 3, 3, 3}));
   EXPECT_EQ((std::vector<pid_t>{a.pid, b.pid, c.pid}), (std::vector<pid_t>{2000, 2001, 2002}));
   EXPECT_EQ(log_.Count("KepSetState(): "), 5u) << "a pass that keeps the state logs nothing";
+  EXPECT_EQ(Logged("KepSetState(): ").front().substr(0, 2), "3 ") << "info, no notice";
   EXPECT_TRUE(log_.Contains("KepStateMachine(): processes exited: 3")) << log_.Dump();
   EXPECT_EQ(stopReason, rHalt);
 }
@@ -497,6 +500,8 @@ TEST_F(StopReason, TheThirdResetInARowBecomesARecordedRebootAndEveryOtherStopRem
     EXPECT_EQ(resetAppName + std::to_string(resetAppCount), run);
     EXPECT_EQ(ReadFile(rebootPath_), file);
   }
+  // The escalation is a notice in the debug log, as the stop reason is.
+  EXPECT_EQ(Logged("RESET -> REBOOT"), Texts{"3n KepSetStopReason(): RESET -> REBOOT, app: a."});
   // At the next start, the third recorded reboot keeps the application off.
   Add("a", kConfigured);
   dir_.Write("rebootApplicationData", "a 3\n");

@@ -250,6 +250,7 @@ TEST(KepFiles, OnlyTheWholeLineOfThisPidCountsAndAReaderNeverWaits) {
       {Watchdog, WatchdogText(4242, {now.tv_sec + 100000, 0}), 4242, 3},  // fed after now
       {Watchdog, wd + std::string(200, 'x'), 4242, 3},
       {Watchdog, "(missing)", 4242, 2},
+      {Watchdog, WatchdogText(0, now), 0, 1},
   };
   TempDir temp;
   const std::string path = temp.File("file");
@@ -267,6 +268,7 @@ TEST(KepFiles, OnlyTheWholeLineOfThisPidCountsAndAReaderNeverWaits) {
   EXPECT_EQ(LowestFree(), lowest);
 }
 
+// A feed counts on from the file only when this pid wrote it.
 TEST(KepFiles, WatchdogAgeIsTheBootClockMinusTheFeedTimeInTheFileWhateverItsMtime) {
   struct timeval before;
   KepGetUptime(&before);
@@ -281,6 +283,12 @@ TEST(KepFiles, WatchdogAgeIsTheBootClockMinusTheFeedTimeInTheFileWhateverItsMtim
     ASSERT_EQ(KepWatchdogFileTime(path.c_str(), 4242, &age, &fedAt, &now, &count), 0);
     timersub(&now, &fed, &expected);
     EXPECT_TRUE(timercmp(&fedAt, &fed, ==) && timercmp(&age, &expected, ==) && count == 7) << mtime;
+  }
+  for (auto [pid, count] : {std::pair{4242, 8u}, {4243, 1u}, {4243, 2u}}) {
+    ASSERT_EQ(KepFeedWatchdogFile(path.c_str(), pid), 0);
+    uint32_t seen = 0;
+    ASSERT_EQ(KepWatchdogFileTime(path.c_str(), pid, nullptr, nullptr, nullptr, &seen), 0);
+    EXPECT_EQ(seen, count) << pid;
   }
 }
 
