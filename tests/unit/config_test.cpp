@@ -101,6 +101,16 @@ TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
       "      group: 3000\n      umask: 027\n      workDir: /srv\n      limit nofile: 32 64\n"
       "      limit core: unlimited unlimited\n      limit cpu: 0 unlimited\n      nice: -20\n"
       "      noNewPrivileges: true\n      capabilities: [cap_chown cap_net_raw]\n");
+  // The run-time fields of -v are info lines too.
+  log_.Clear();
+  KepLogAppData(1, 1);
+  for (const LogLine &line : log_.Lines())
+    EXPECT_TRUE(line.level == 3 && line.notice == 0) << line.text;
+  // A released record is a fresh one; a null one is refused.
+  KepApp &first = KepGetAppList().front();
+  EXPECT_EQ(KepFreeApp(&first), 0);
+  EXPECT_TRUE(first.name.empty() && first.state == KEP_APP_STATE_NONE && first.argList.empty());
+  EXPECT_EQ(KepFreeApp(nullptr), 1000);
   ASSERT_EQ(Read("disableReset\n"), 0);
   EXPECT_TRUE(KepGetDisableReset() && !KepGetDisableReboot());
   // The hardware watchdog shows only where it is configured, quoted or not.
@@ -254,6 +264,8 @@ TEST_F(Config, AFileThatCannotBeReadIsAnOpenFailureAndDevNullIsEmpty) {
               c.message.empty() ? "" : "KepConfig: KepReadConfig(): " + c.message);
     EXPECT_EQ(log_.Count("lines read"), c.path[1] == 'p' || c.message.empty() ? 1u : 0u)
         << log_.Dump();
+    for (const LogLine &line : log_.Lines())
+      EXPECT_TRUE(line.text.find("lines read") == std::string::npos || line.notice == 0);
   }
 }
 
@@ -268,6 +280,8 @@ TEST(KepCheck, WarningsReportsAndExitStatuses) {
   mkdir(bin.c_str(), 0755);
   for (const char *name : {"app", "foo", "foo-bar", "foobar"})
     chmod(temp.Write("bin/" + std::string(name), "").c_str(), 0755);
+  mkdir((bin + "/folder").c_str(), 0755);
+  temp.Write("bin/data", "");  // not executable
   auto app = [](const std::string &name, const std::string &lines = "") {
     return "application " + name + " {\n deathAction restart\n" + lines + "}\n";
   };
@@ -313,6 +327,7 @@ TEST(KepCheck, WarningsReportsAndExitStatuses) {
        ": 20 deaths then take at least 114 s (1 s + startSyncTime 5 s per restart)"},
       {app("foo") + app("foo-bar"), 0, 1, "foo (line 1): its start removes the synchronisation"},
       {app("foo") + app("foobar"), 0, 0, ", 0 warning(s)"},
+      {app("folder") + app("data"), 0, 2, "data (line 4): executable not found on PATH \"" + bin},
       {"disableReboot false\n" + app("app"), 0, 1, "line 1: disableReboot is a flag and"},
       {"hwWatchdogTimeout 10\n" + app("app"), 0, 1,
        "warning: hwWatchdogTimeout 10 has no effect without hwWatchdog"},
