@@ -103,6 +103,7 @@ TEST(FrontEndExec, RunsThatEndAtOnceStillPrepareTheProcessAndRefuseLinkedLogs) {
     EXPECT_EQ(CountOf(dlog, "---- kep stopped ----"),
               std::count(c.once.begin(), c.once.end(), stop));
     EXPECT_TRUE(c.args[0] != "-d" || e2e::Lines(dlog).size() == 2u) << dlog;
+    EXPECT_EQ(CountOf(dlog, "Log_SetLogLevel() failed."), 0u);  // the default level, or -l's
     for (const char *folder :
          {"/var/local/zel/kep", "/var/local/zel/kep/syncFiles", "/var/log/kep"})
       EXPECT_TRUE(std::filesystem::is_directory(state.Inside(folder))) << folder;

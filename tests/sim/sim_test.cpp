@@ -433,6 +433,7 @@ TEST_F(DeathMonitor, CountsDeathsWithinThePeriodWithTheActionOfTheApplicationOrT
       {kNotSet, kReboot, "app", {10, 11, 12, 13}, rInvalid, {}},  // the monitor is off
       {kReboot, kNotSet, "app", {100, 300, 700}, rReboot, {100, 300, 700}},
       {kReboot, kNotSet, "app", {100, 300, 701}, rInvalid, {300, 701}},
+      {kReboot, kNotSet, "app", {50, 50, 50}, rReboot, {50, 50, 50}},  // within one second
       {kReboot, kRestart, "app", {10, 11, 12, 13}, rInvalid, {10, 11, 12, 13}},
       {kReboot, kNotSet, "snmpd", {10, 11, 12, 13}, rInvalid, {10, 11, 12, 13}},
       {kReboot, kNotSet, "/usr/sbin/snmpd", {10, 11, 12, 13}, rReboot, {10, 11, 12}},

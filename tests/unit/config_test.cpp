@@ -109,7 +109,8 @@ TEST_F(Config, AValidFileFillsTheModelAsTheDumpShowsIt) {
   // A released record is a fresh one; a null one is refused.
   KepApp &first = KepGetAppList().front();
   EXPECT_EQ(KepFreeApp(&first), 0);
-  EXPECT_TRUE(first.name.empty() && first.state == KEP_APP_STATE_NONE && first.argList.empty());
+  EXPECT_TRUE(first.name.empty() && first.state == KEP_APP_STATE_NONE && first.argList.empty() &&
+              first.deathMonitorAction == 0);
   EXPECT_EQ(KepFreeApp(nullptr), 1000);
   ASSERT_EQ(Read("disableReset\n"), 0);
   EXPECT_TRUE(KepGetDisableReset() && !KepGetDisableReboot());

@@ -130,6 +130,17 @@ TEST_F(Logs, FilesAreRotatedToOneOldFileAtTheBound) {
 TEST_F(Logs, TheHookWritesEachTextLiterallyAtItsSeverityAndTellsWhatWasLost) {
   ASSERT_EQ(mkfifo(log_.c_str(), 0644), 0);
   EXPECT_EQ(Log_WriteOpen("unit", 0, 0, 0), -1);
+  // A log's name is one file name, and its sizes are not negative.
+  const struct {
+    const char *name;
+    int maxKiB, syncMs;
+  } refused[] = {{nullptr, 0, 0}, {"", 0, 0},      {"a/b", 0, 0},  {".", 0, 0},
+                 {"..", 0, 0},    {"unit", -1, 0}, {"unit", 0, -1}};
+  for (const auto &[name, maxKiB, syncMs] : refused) {
+    errno = 0;
+    EXPECT_EQ(Log_WriteOpen(name, 0, maxKiB, syncMs), -1) << (name ? name : "null");
+    EXPECT_EQ(errno, EINVAL) << (name ? name : "null");
+  }
   Dlog_SetRootForTesting(temp_.File("missing").c_str());
   errno = EPIPE;
   ExtLogFn(1, 0, "KepMain", "lost");
@@ -182,12 +193,16 @@ TEST_F(Logs, AStoppedTerminalDoesNotStopTheLogger) {
     const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
     if (terminal < 0 || dup2(terminal, STDERR_FILENO) < 0) _exit(2);
     Log_SetLogLevel(50, nullptr);
+    Log_Msg(1, 0, "M", "seen");
     for (int line = 0; line < 2000; ++line) Log_Msg(1, 0, "M", "%s", std::string(200, 'x').c_str());
     _exit(0);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  char shown[256] = {};
+  EXPECT_GT(read(master, shown, sizeof shown - 1), 0);
+  EXPECT_NE(std::string(shown).find("ERROR M: seen"), std::string::npos) << shown;
   close(master);
 }
 
@@ -453,6 +468,25 @@ TEST(Files, ALinkIsFollowedOnlyWhenItIsRootsOrTheFolderOwners) {
     EXPECT_EQ(FileExists(ram.File("kep.log")), followed);
     EXPECT_EQ(KepRmAllFilesInDir(folderLink.c_str()), followed ? 0 : -1);
     EXPECT_NE(FileExists(ram.File("app-start")), followed);
+  }
+}
+
+// A reader's buffer takes a file to its last byte; one byte more is a file too
+// long, and the length never runs past the buffer.
+TEST(Files, AReadFillsTheBufferAndTellsAFileLongerThanIt) {
+  TempDir dir;
+  const struct {
+    size_t size;
+    int result;
+  } cases[] = {{0, 0}, {7, 0}, {8, 0}, {9, 1}, {100, 1}};
+  for (auto [size, result] : cases) {
+    dir.Write("data", std::string(size, 'x'));
+    const int fd = open(dir.File("data").c_str(), O_RDONLY);
+    char buffer[8];
+    size_t length = 99;
+    EXPECT_EQ(zel::ReadAll(fd, buffer, sizeof buffer, &length), result) << size;
+    EXPECT_EQ(length, std::min(size, sizeof buffer)) << size;
+    close(fd);
   }
 }
 
