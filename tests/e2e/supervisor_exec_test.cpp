@@ -117,6 +117,8 @@ while :; do wait; done
            "KepSetStopReason(): set stop reason to 4 [Halt]", kStopped})
     EXPECT_EQ(CountOf(dlog, text), 1u) << text << "\n" << dlog;
   EXPECT_EQ(CountOf(dlog, "*** EXITED ***"), 4u);
+  EXPECT_TRUE(CountOf(dlog, "      disabled: ") > 0 && CountOf(dlog, "      startCount: ") == 0)
+      << "run-time fields only with -v";
   EXPECT_TRUE(state.Calls("reboot").empty());
   EXPECT_EQ(FileExists(victim + "/kep-test-app-stale"), planted);
   struct stat made, kept;
