@@ -6,9 +6,7 @@
 # order, without a reboot.
 set -euo pipefail
 source "$(dirname "$0")/../../tools/device/lib.sh"
-work=$(mktemp -d /tmp/kep-device-XXXXXX)
-trap 'device_cut; rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; tail -n 40 "$work/console"; exit 1; }
+device_test_begin
 
 device_prepare
 device_disk "$work/disk" "$(dirname "$0")/boot-loop.conf"

@@ -4,9 +4,7 @@
 # within the timeout; an orderly stop with disableReboot disarms it, and the board stays up.
 set -euo pipefail
 source "$(dirname "$0")/../../tools/device/lib.sh"
-work=$(mktemp -d /tmp/kep-device-XXXXXX)
-trap 'device_cut; rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; tail -n 40 "$work/console"; exit 1; }
+device_test_begin
 
 cat >"$work/kep.conf" <<'CONF'
 hwWatchdog "/dev/watchdog"

@@ -13,9 +13,7 @@ set -euo pipefail
 source "$(dirname "$0")/../../tools/device/lib.sh"
 cuts=${1:-20}
 RANDOM=${2:-1}
-work=$(mktemp -d /tmp/kep-device-XXXXXX)
-trap 'device_cut; rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; tail -n 20 "$work/console"; exit 1; }
+device_test_begin
 record() { device_cat "$work/disk" /rebootApplicationData >"$work/$1" || rm -f "$work/$1"; }
 show() { [ -f "$work/$1" ] && echo "\"$(sed -z 's/\n/\\n/g' "$work/$1" | cat -v)\"" || echo absent; }
 

@@ -59,6 +59,14 @@ device_end() {
   device_pid=
 }
 
+# device_test_begin: for a device test, a work folder in $work, removed with the board cut at
+# the test's exit; then fail MESSAGE ends the test with the console's last lines.
+device_test_begin() {
+  work=$(mktemp -d /tmp/kep-device-XXXXXX)
+  trap 'device_cut; rm -rf "$work"' EXIT
+}
+fail() { echo "FAIL: $*"; tail -n 40 "$work/console"; exit 1; }
+
 # device_cut: the power cut.
 device_cut() {
   [ -n "${device_pid:-}" ] || return 0
